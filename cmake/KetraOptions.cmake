@@ -1,0 +1,28 @@
+# Warnings and sanitizers for every target of the project, through one interface library.
+add_library(ketra_options INTERFACE)
+target_compile_options(ketra_options INTERFACE -Wall -Wextra)
+target_include_directories(ketra_options INTERFACE ${PROJECT_SOURCE_DIR})
+find_package(Threads REQUIRED)
+target_link_libraries(ketra_options INTERFACE Threads::Threads)
+
+if(KETRA_SANITIZE STREQUAL "address")
+    target_compile_options(ketra_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(ketra_options INTERFACE -fsanitize=address,undefined)
+elseif(KETRA_SANITIZE STREQUAL "thread")
+    target_compile_options(ketra_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(ketra_options INTERFACE -fsanitize=thread)
+elseif(NOT KETRA_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "KETRA_SANITIZE must be empty, address or thread")
+endif()
+
+# One static library per module; sources are every .cpp below the module folder.
+function(ketra_module name dir)
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+    if(sources)
+        add_library(${name} STATIC ${sources})
+        target_link_libraries(${name} PUBLIC ketra_options ${ARGN})
+    else()
+        add_library(${name} INTERFACE)
+        target_link_libraries(${name} INTERFACE ketra_options ${ARGN})
+    endif()
+endfunction()
