@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+
+namespace Engine {
+
+// Bits of LightmapperSettings::flags.
+enum LightmapperFlags : uint32_t {
+    FinalBlur = 0x02,
+    ForcePotAtlas = 0x04,
+    PotLightmaps = 0x08,
+    FixLightmapSeams = 0x10,
+    KeepLargeGroups = 0x20,
+    NoAtlasOptimize = 0x40,
+};
+
+// Build parameters handed to the Lightmapper at construction. These are the record's own
+// construction defaults; the command-line parser resets several of them before it reads any
+// argument (see the front end's options).
+struct LightmapperSettings {
+    uint32_t flags = FinalBlur | PotLightmaps;
+    float texelSize = 0.25f;      // world units per lightmap texel
+    int32_t basisCount = 3;       // lightmap bases, at most 4
+    int32_t sampleCount = 2048;   // rays per texel
+    int32_t atlasSize = 2048;     // edge of an atlas page in texels
+    float epsilon = 0.01f;        // world-space tolerance of the texel and ray stages
+    float gamma = 1.0f;
+    float aoDistance = 0.0f;      // ambient-occlusion ray length; above 0 selects that mode
+    float aoPower = 1.0f;         // final value = ao ^ aoPower
+    int32_t blurKernel = 0;       // 0 = automatic, 1 = no post-processing
+    bool superSampling = true;    // 25 samples per texel instead of 1
+};
+
+}  // namespace Engine
