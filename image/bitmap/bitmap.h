@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace Image {
+
+// A width x height picture of 32-bit pixels 0xAARRGGBB (bytes in memory: blue, green, red,
+// alpha), row-major, with a table of row pointers. Copies rebuild their own row table.
+class Bitmap {
+public:
+    struct Row {
+        uint32_t* pixels;
+        int32_t width;  // the width when the table was built
+    };
+
+    Bitmap() = default;
+    // Every pixel opaque black. A negative size is a programmer error.
+    Bitmap(int32_t width, int32_t height);
+    Bitmap(const Bitmap& other);
+    Bitmap& operator=(const Bitmap& other);
+    Bitmap(Bitmap&& other) noexcept;
+    Bitmap& operator=(Bitmap&& other) noexcept;
+
+    int32_t Width() const { return width; }
+    int32_t Height() const { return height; }
+    bool IsEmpty() const { return width == 0 || height == 0; }
+
+    // New size keeping the overlapping top-left part; new pixels opaque black. A zero side
+    // empties the bitmap. False (and no change) for a negative side.
+    bool Resize(int32_t newWidth, int32_t newHeight);
+    // New size without moving the store's contents: only meaningful when filled afterwards.
+    bool SetSize(int32_t newWidth, int32_t newHeight);
+    // Smaller or equal: only the shown size changes (rows keep their old stride); else Resize.
+    bool Crop(int32_t newWidth, int32_t newHeight);
+    void Fill(uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha);
+    void FillPixel(uint32_t pixel);
+    // Sets the alpha byte of every pixel to the value clamped to 0..255.
+    void SetAlpha(int32_t alpha);
+    bool HasAlpha() const;
+    void Swap(Bitmap& other) noexcept;
+
+    // Copies the source rectangle at (sx, sy) to (dx, dy); negative w or h mean the source's
+    // size. Clipped to both bitmaps; false only for a negative position.
+    static bool Blit(Bitmap& destination, const Bitmap& source, int32_t dx, int32_t dy, int32_t sx, int32_t sy,
+                     int32_t w, int32_t h);
+
+    uint32_t* RowPixels(int32_t y) { return rows[size_t(y)].pixels; }
+    const uint32_t* RowPixels(int32_t y) const { return rows[size_t(y)].pixels; }
+    uint32_t& At(int32_t x, int32_t y) { return rows[size_t(y)].pixels[x]; }
+    uint32_t At(int32_t x, int32_t y) const { return rows[size_t(y)].pixels[x]; }
+
+private:
+    void RebuildRows();
+
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<Row> rows;
+    std::vector<uint32_t> store;
+};
+
+}  // namespace Image
