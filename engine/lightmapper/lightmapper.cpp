@@ -1,5 +1,6 @@
 #include "engine/lightmapper/lightmapper.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "core/log.h"
@@ -27,13 +28,15 @@ Lightmapper::Lightmapper(const LightmapperSettings& settings)
       sampleCount(settings.sampleCount),
       samplesPerTexel(settings.superSampling ? 25 : 1),
       epsilon(settings.epsilon),
-      basisCount(settings.basisCount),
+      basisCount(std::clamp(settings.basisCount, 1, maxBases)),
       gamma(settings.gamma),
       aoDistance(settings.aoDistance),
       aoPower(settings.aoPower),
       blurKernel(settings.blurKernel),
       planeBins(size_t(planeBinMask) + 1)
 {
+    for (int32_t b = 0; b < std::min(basisCount, maxBases); b++)
+        atlases[b] = Atlas(atlasSize, atlasSize, 0x00FF0000u);
 }
 
 Lightmapper::~Lightmapper() = default;

@@ -10,13 +10,13 @@
 #include "core/delegate.h"
 #include "core/hash_map.h"
 #include "core/parallel_for.h"
+#include "engine/lightmapper/atlas.h"
+#include "engine/lightmapper/group.h"
 #include "engine/lightmapper/lightmapper_settings.h"
 #include "engine/lightmapper/records.h"
 #include "geom/vec.h"
 
 namespace Engine {
-
-struct LmGroup;
 
 // Progress of a build: percentage, a stage-specific value the console ignores, and a title that
 // is non-empty only when a stage starts.
@@ -61,13 +61,16 @@ public:
     // Safe from any thread: the build stops at its next check.
     void Cancel();
     bool IsCancelled() const { return cancelled.load() != 0; }
+    // Hands progress to the bound delegate, if any. Stage bodies call it from any thread.
+    void Report(float percent, float value, const std::string& title);
 
     // --- State shared by the stages ---
 
     LightmapperProgress progress;
     std::vector<LmTriangle> triangles;  // in AddTriangle order
     std::vector<std::shared_ptr<LmGroup>> groups;  // charts; released at the end of Build
-    // Atlases (one per basis) join here with the atlas stage.
+    // One atlas per basis; only the first basisCount are used. Filled by the atlas stage.
+    Atlas atlases[maxBases];
 
     // Welded mesh lists; equal bit patterns share one entry, so 0.0 and -0.0 differ.
     std::vector<Geom::Vec3> positions;
@@ -104,7 +107,6 @@ private:
     int32_t WeldNormal(Geom::Vec3 n);
     int32_t WeldUv(Geom::Vec2 uv);
     int32_t WeldPlane(const LmPlane& plane, const Geom::Vec3 corners[3]);
-    void Report(float percent, float value, const std::string& title);
     void PrepareThreadScratch();
     void MarkEmissiveTriangles();
     void ReleaseGroups();

@@ -1,0 +1,184 @@
+#include "engine/lightmapper/atlas_build.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/lightmapper/lightmapper.h"
+#include "geom/mat3.h"
+
+namespace Engine {
+namespace {
+
+// Rows of (dR, dG, dB) added to the truncated channels: for a grey texel the weights of the
+// channel fractions sum to 1, so the three channels together carry the fraction in eighths.
+constexpr int32_t ditherTable[8][3] = {
+    {0, 0, 0}, {0, 0, 1}, {1, 0, 0}, {1, 0, 1}, {0, 1, 0}, {0, 1, 1}, {1, 1, 0}, {1, 1, 1},
+};
+
+constexpr uint32_t uncoveredTexel = 0x00FF0000u;
+
+int32_t ClampByte(int32_t value) { return std::clamp(value, 0, 255); }
+
+float Fraction(float x) { return x - std::trunc(x); }
+
+int32_t RoundHalfAway(float x) { return int32_t(x >= 0 ? x + 0.5f : x - 0.5f); }
+
+uint32_t DitheredColour(Geom::Vec3 c)
+{
+    float r = c.x * 255.0f, g = c.y * 255.0f, b = c.z * 255.0f;
+    // A weighted fraction that rounds up to 8, or a negative channel, would index outside the
+    // table: the row is clamped to it.
+    int32_t k = int32_t(8.0f * (0.3f * Fraction(r) + 0.59f * Fraction(g) + 0.11f * Fraction(b)));
+    k = std::clamp(k, 0, 7);
+    int32_t red = ClampByte(int32_t(r) + ditherTable[k][0]);
+    int32_t green = ClampByte(int32_t(g) + ditherTable[k][1]);
+    int32_t blue = ClampByte(int32_t(b) + ditherTable[k][2]);
+    return 0xFF000000u | uint32_t(red) << 16 | uint32_t(green) << 8 | uint32_t(blue);
+}
+
+uint32_t RoundedColour(Geom::Vec3 c)
+{
+    int32_t red = ClampByte(RoundHalfAway(c.x * 255.0f));
+    int32_t green = ClampByte(RoundHalfAway(c.y * 255.0f));
+    int32_t blue = ClampByte(RoundHalfAway(c.z * 255.0f));
+    return 0xFF000000u | uint32_t(red) << 16 | uint32_t(green) << 8 | uint32_t(blue);
+}
+
+int32_t RoundUpTo4(int32_t x) { return (x + 3) & ~3; }
+
+// Lightmap coordinates of every corner of the group, addressing texel centres of the page:
+// a corner on texel centre (i, j) of the chart gets u = (X + i + 0.5) / W.
+void WriteLightmapCoordinates(Lightmapper& lm, const LmGroup& group, int32_t originX, int32_t originY,
+                              int32_t pageWidth, int32_t pageHeight)
+{
+    Geom::Mat3 chartToTexel;
+    if (!group.texelToChart.Inverse(chartToTexel))
+        return;
+    int32_t axis = group.ProjectionAxis();
+    float w = float(pageWidth), h = float(pageHeight);
+    for (int32_t triangleIndex : group.triangles) {
+        LmTriangle& triangle = lm.triangles[size_t(triangleIndex)];
+        for (int k = 0; k < 3; k++) {
+            Geom::Vec2 p = ProjectToPlane(lm.positions[size_t(triangle.pos[k])], axis);
+            Geom::Vec3 texel = chartToTexel.TransformRow({p.x, p.y, 1.0f});
+            float s = group.transposed ? texel.y : texel.x;
+            float t = group.transposed ? texel.x : texel.y;
+            triangle.lmUv[k] = {(float(originX) + s) / w + 0.5f / w, (float(originY) + t) / h + 0.5f / h};
+        }
+    }
+}
+
+// Gives the empty parts of a placed group rectangle back to the page's packer: cells of the
+// group bitmap without coverage, less one ring around covered texels, in rectangles of at least
+// 4 texels on one side.
+void GiveBackHoles(AtlasPage& page, const Image::Bitmap& groupBitmap, const AtlasPlacement& placement, int32_t rw,
+                   int32_t rh, int32_t ox, int32_t oy)
+{
+    int32_t gw = RoundUpTo4(rw), gh = RoundUpTo4(rh);
+    BitGrid covered(gw, gh, true);
+    for (int32_t y = 0; y < groupBitmap.Height(); y++) {
+        for (int32_t x = 0; x < groupBitmap.Width(); x++)
+            covered.Set(x + ox, y + oy, (groupBitmap.At(x, y) >> 24) != 0);
+    }
+    BitGrid grown(gw, gh, false);
+    for (int32_t y = 0; y < gh; y++) {
+        for (int32_t x = 0; x < gw; x++) {
+            bool set = false;
+            for (int32_t dy = -1; dy <= 1 && !set; dy++) {
+                for (int32_t dx = -1; dx <= 1 && !set; dx++) {
+                    int32_t nx = x + dx, ny = y + dy;
+                    set = nx >= 0 && ny >= 0 && nx < gw && ny < gh && covered.Get(nx, ny);
+                }
+            }
+            grown.Set(x, y, set);
+        }
+    }
+    int64_t freeCells = int64_t(gw) * gh - grown.CountSet();
+    std::vector<PackRect> holes;
+    EmptyRectFinder finder(grown);
+    while (freeCells > 0) {
+        PackRect r = finder.FindLargest();
+        if (r.w < 4 && r.h < 4)
+            break;
+        freeCells -= int64_t(r.w) * r.h;
+        finder.Fill(r);
+        holes.push_back({r.x + placement.x, r.y + placement.y, r.w, r.h});
+    }
+    for (const PackRect& hole : holes) {
+        if (hole.w > 0 && hole.h > 0)
+            page.FreeRect(hole);
+    }
+}
+
+}  // namespace
+
+void RenderGroupBitmap(const LmGroup& group, const std::vector<Geom::Vec3>& texelColours, Image::Bitmap& target,
+                       int32_t basis)
+{
+    int32_t w = group.transposed ? group.gridHeight : group.gridWidth;
+    int32_t h = group.transposed ? group.gridWidth : group.gridHeight;
+    target.Resize(w, h);
+    target.FillPixel(0xFFFF0000u);
+    bool dither = basis < 2;
+    for (int32_t y = 0; y < h; y++) {
+        uint32_t* row = target.RowPixels(y);
+        for (int32_t x = 0; x < w; x++) {
+            int32_t texel = group.transposed ? x * group.gridWidth + y : y * group.gridWidth + x;
+            if (!group.IsCovered(texel)) {
+                row[x] = uncoveredTexel;
+                continue;
+            }
+            Geom::Vec3 c = texelColours[size_t(texel)];
+            row[x] = dither ? DitheredColour(c) : RoundedColour(c);
+        }
+    }
+}
+
+bool BuildAtlases(Lightmapper& lm, int32_t pageWidth, int32_t pageHeight, const std::vector<LmGroup*>& groups,
+                  Atlas* atlases, bool final)
+{
+    Image::Bitmap groupBitmap;
+    int32_t count = int32_t(groups.size());
+    for (int32_t n = 0; n < count; n++) {
+        LmGroup& group = *groups[size_t(n)];
+        lm.Report(float(n) * 100.0f / float(count), -1, std::string());
+        if (lm.IsCancelled())
+            return true;
+        group.transposed = group.gridWidth < group.gridHeight;
+        AtlasPlacement placement;
+        for (int32_t b = 0; b < lm.basisCount; b++) {
+            int32_t pw = std::min((group.transposed ? group.gridHeight : group.gridWidth) + 2, pageWidth);
+            int32_t ph = std::min((group.transposed ? group.gridWidth : group.gridHeight) + 2, pageHeight);
+            if (!atlases[b].CanFit(pw, ph) && atlases[b].CanFit(ph, pw))
+                group.transposed = !group.transposed;
+            RenderGroupBitmap(group, group.basis[b], groupBitmap, b);
+            int32_t bw = groupBitmap.Width(), bh = groupBitmap.Height();
+            int32_t rw = std::min(bw + 2, pageWidth), rh = std::min(bh + 2, pageHeight);
+            if (b == 0) {
+                placement = atlases[0].Insert(rw, rh);
+                if (!final && placement.page >= 1)
+                    return false;
+            } else {
+                atlases[b].MatchPageCount(atlases[0]);
+            }
+            group.page = placement.page;
+            if (rw < bw || rh < bh || placement.page < 0)
+                return false;
+            int32_t ox = bw + 2 <= rw ? 1 : 0, oy = bh + 2 <= rh ? 1 : 0;
+            AtlasPage& page = *atlases[b].Page(placement.page);
+            Image::Bitmap::Blit(page.bitmap, groupBitmap, placement.x + ox, placement.y + oy, 0, 0, -1, -1);
+            if (b == 0) {
+                if (final)
+                    WriteLightmapCoordinates(lm, group, placement.x + ox, placement.y + oy, pageWidth, pageHeight);
+                GiveBackHoles(page, groupBitmap, placement, rw, rh, ox, oy);
+            }
+        }
+        if (final) {
+            for (int32_t t : group.triangles)
+                lm.triangles[size_t(t)].page = group.page;
+        }
+    }
+    return true;
+}
+
+}  // namespace Engine

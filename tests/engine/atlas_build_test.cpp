@@ -1,0 +1,235 @@
+#include "engine/lightmapper/atlas_build.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "engine/lightmapper/lightmapper.h"
+
+namespace {
+
+using Engine::Atlas;
+using Engine::LmGroup;
+
+Engine::LightmapperSettings OneBasis()
+{
+    Engine::LightmapperSettings settings;
+    settings.basisCount = 1;
+    settings.superSampling = false;
+    return settings;
+}
+
+// A fully covered chart of w x h texels on the z = 0 plane with one texel per world unit,
+// holding one triangle whose corners sit on texel centres (0, 0), (w - 1, 0) and (0, h - 1).
+LmGroup& AddChart(Engine::Lightmapper& lm, int32_t w, int32_t h, Geom::Vec3 colour)
+{
+    Engine::InputTriangle input;
+    input.positions[0] = {0, 0, 0};
+    input.positions[1] = {float(w - 1), 0, 0};
+    input.positions[2] = {0, float(h - 1), 0};
+    int32_t t = lm.AddTriangle(input);
+    EXPECT_GE(t, 0);
+    auto group = std::make_shared<LmGroup>();
+    group->projKey = 2;
+    group->gridWidth = w;
+    group->gridHeight = h;
+    group->texelToChart.row[0] = {1, 0, 0};
+    group->texelToChart.row[1] = {0, 1, 0};
+    group->texelToChart.row[2] = {0, 0, 1};
+    group->coverage.assign(size_t(w * h + 63) / 64, ~uint64_t(0));
+    group->basis[0].assign(size_t(w * h), colour);
+    group->triangles.push_back(t);
+    lm.triangles[size_t(t)].group = int32_t(lm.groups.size());
+    lm.groups.push_back(group);
+    return *group;
+}
+
+std::vector<LmGroup*> AllGroups(Engine::Lightmapper& lm)
+{
+    std::vector<LmGroup*> list;
+    for (auto& g : lm.groups)
+        list.push_back(g.get());
+    return list;
+}
+
+TEST(RenderGroupBitmap, DithersCoveredTexelsAndMarksUncoveredOnes)
+{
+    LmGroup group;
+    group.gridWidth = 3;
+    group.gridHeight = 2;
+    group.coverage.assign(1, 0b111011);  // texel 2 uncovered
+    std::vector<Geom::Vec3> colours = {
+        {100.7f / 255, 100.7f / 255, 100.7f / 255},  // fraction 0.7 -> row 5 (0, 1, 1)
+        {0.2f, 0.2f, 0.2f},                          // 51.000004 -> row 0
+        {1, 1, 1},
+        {-0.5f, 2.0f, 0.5f},                         // clamped channels
+        {254.99f / 255, 254.99f / 255, 254.99f / 255},  // fraction rounds up to 8: last row
+        {1.0f / 255, 0, 0},
+    };
+    Image::Bitmap bitmap;
+    Engine::RenderGroupBitmap(group, colours, bitmap, 0);
+    ASSERT_EQ(bitmap.Width(), 3);
+    ASSERT_EQ(bitmap.Height(), 2);
+    EXPECT_EQ(bitmap.At(0, 0), 0xFF646565u);
+    EXPECT_EQ(bitmap.At(1, 0), 0xFF333333u);
+    EXPECT_EQ(bitmap.At(2, 0), 0x00FF0000u);
+    EXPECT_EQ(bitmap.At(0, 1) & 0xFFFF0000u, 0xFF00FF00u);
+    EXPECT_EQ(bitmap.At(1, 1), 0xFFFFFFFFu);
+    EXPECT_EQ(bitmap.At(2, 1), 0xFF010000u);
+
+    // Bases 2 and 3 round instead of dithering.
+    Engine::RenderGroupBitmap(group, colours, bitmap, 2);
+    EXPECT_EQ(bitmap.At(0, 0), 0xFF656565u);
+
+    // A transposed group swaps the axes: pixel (x, y) shows texel (y, x).
+    group.transposed = true;
+    Engine::RenderGroupBitmap(group, colours, bitmap, 0);
+    ASSERT_EQ(bitmap.Width(), 2);
+    ASSERT_EQ(bitmap.Height(), 3);
+    EXPECT_EQ(bitmap.At(0, 2), 0x00FF0000u);
+    EXPECT_EQ(bitmap.At(1, 2), 0xFF010000u);
+}
+
+TEST(BuildAtlases, SmallestGridTakesFourByFourWithBorderAndCoordinatesOnTexelCentres)
+{
+    Engine::Lightmapper lm(OneBasis());
+    AddChart(lm, 2, 2, {1, 1, 1});
+    AddChart(lm, 2, 2, {1, 1, 1});
+    Atlas atlas(16, 16, 0x00FF0000u);
+    ASSERT_TRUE(Engine::BuildAtlases(lm, 16, 16, AllGroups(lm), &atlas, true));
+    ASSERT_EQ(atlas.PageCount(), 1);
+    const Image::Bitmap& page = atlas.Page(0)->bitmap;
+    // First chart at (1, 1) inside its 4 x 4 rectangle; the border stays page fill.
+    EXPECT_EQ(page.At(0, 0), 0x00FF0000u);
+    EXPECT_EQ(page.At(1, 1), 0xFFFFFFFFu);
+    EXPECT_EQ(page.At(2, 2), 0xFFFFFFFFu);
+    EXPECT_EQ(page.At(3, 3), 0x00FF0000u);
+    // The second chart lands beside the first one's 4 x 4 rectangle.
+    const Engine::LmTriangle& second = lm.triangles[1];
+    EXPECT_EQ(second.page, 0);
+    EXPECT_FLOAT_EQ(second.lmUv[0].x, (4 + 1 + 0.5f) / 16);
+    EXPECT_FLOAT_EQ(second.lmUv[0].y, (1 + 0.5f) / 16);
+    EXPECT_FLOAT_EQ(second.lmUv[1].x, (4 + 1 + 1 + 0.5f) / 16);
+    EXPECT_EQ(page.At(5, 1), 0xFFFFFFFFu);
+    EXPECT_EQ(lm.groups[1]->page, 0);
+}
+
+TEST(BuildAtlases, TallGridIsStoredTransposed)
+{
+    Engine::Lightmapper lm(OneBasis());
+    LmGroup& tall = AddChart(lm, 3, 10, {1, 1, 1});
+    Atlas atlas(16, 16, 0x00FF0000u);
+    ASSERT_TRUE(Engine::BuildAtlases(lm, 16, 16, AllGroups(lm), &atlas, true));
+    EXPECT_TRUE(tall.transposed);
+    const Engine::LmTriangle& t = lm.triangles[0];
+    // Corner 2 sits on chart texel (0, 9), which the transposed page shows at (1 + 9, 1 + 0).
+    EXPECT_FLOAT_EQ(t.lmUv[2].x, (1 + 9 + 0.5f) / 16);
+    EXPECT_FLOAT_EQ(t.lmUv[2].y, (1 + 0.5f) / 16);
+}
+
+TEST(BuildAtlases, TallGridStaysUprightOnlyWhenTheTransposedShapeFitsNowhere)
+{
+    // A 12 x 12 rectangle in the corner leaves free leaves of 12 x 4 (below) and 4 x 16 (right).
+    Engine::Lightmapper fits(OneBasis());
+    AddChart(fits, 10, 10, {1, 1, 1});
+    LmGroup& wide = AddChart(fits, 2, 3, {1, 1, 1});  // transposed 5 x 4 fits below
+    Atlas atlas(16, 16, 0x00FF0000u);
+    ASSERT_TRUE(Engine::BuildAtlases(fits, 16, 16, AllGroups(fits), &atlas, true));
+    EXPECT_TRUE(wide.transposed);
+    EXPECT_EQ(wide.page, 0);
+
+    Engine::Lightmapper flips(OneBasis());
+    AddChart(flips, 10, 10, {1, 1, 1});
+    LmGroup& upright = AddChart(flips, 2, 12, {1, 1, 1});  // 14 x 4 fits nowhere, 4 x 14 does
+    Atlas atlas2(16, 16, 0x00FF0000u);
+    ASSERT_TRUE(Engine::BuildAtlases(flips, 16, 16, AllGroups(flips), &atlas2, true));
+    EXPECT_FALSE(upright.transposed);
+    EXPECT_EQ(upright.page, 0);
+    EXPECT_FLOAT_EQ(flips.triangles[1].lmUv[2].y, (1 + 11 + 0.5f) / 16);
+    EXPECT_FLOAT_EQ(flips.triangles[1].lmUv[2].x, (12 + 1 + 0.5f) / 16);
+}
+
+TEST(BuildAtlases, GroupWiderThanThePageFailsAndTrialsFailOnASecondPage)
+{
+    Engine::Lightmapper lm(OneBasis());
+    AddChart(lm, 20, 3, {1, 1, 1});
+    Atlas atlas(16, 16, 0x00FF0000u);
+    EXPECT_FALSE(Engine::BuildAtlases(lm, 16, 16, AllGroups(lm), &atlas, true));
+
+    Engine::Lightmapper trial(OneBasis());
+    AddChart(trial, 12, 12, {1, 1, 1});
+    AddChart(trial, 12, 12, {1, 1, 1});
+    Atlas final(16, 16, 0x00FF0000u);
+    ASSERT_TRUE(Engine::BuildAtlases(trial, 16, 16, AllGroups(trial), &final, true));
+    EXPECT_EQ(final.PageCount(), 2);
+    Atlas attempt(16, 16, 0xFFFF0000u);
+    EXPECT_FALSE(Engine::BuildAtlases(trial, 16, 16, AllGroups(trial), &attempt, false));
+}
+
+TEST(BuildAtlases, PaddedWidthBeyondThePageDropsTheBorder)
+{
+    Engine::Lightmapper lm(OneBasis());
+    AddChart(lm, 15, 3, {1, 1, 1});
+    Atlas atlas(16, 16, 0x00FF0000u);
+    ASSERT_TRUE(Engine::BuildAtlases(lm, 16, 16, AllGroups(lm), &atlas, true));
+    const Image::Bitmap& page = atlas.Page(0)->bitmap;
+    EXPECT_EQ(page.At(0, 1), 0xFFFFFFFFu);  // no left border
+    EXPECT_EQ(page.At(0, 0), 0x00FF0000u);  // top border kept
+    EXPECT_FLOAT_EQ(lm.triangles[0].lmUv[0].x, 0.5f / 16);
+}
+
+TEST(BuildAtlases, HolesOfAChartAreGivenBackToThePacker)
+{
+    Engine::Lightmapper lm(OneBasis());
+    LmGroup& ring = AddChart(lm, 20, 20, {1, 1, 1});
+    // Only a 2-texel frame is covered: the inside is a hole for later, smaller charts.
+    for (int32_t y = 0; y < 20; y++)
+        for (int32_t x = 0; x < 20; x++)
+            if (x >= 2 && x < 18 && y >= 2 && y < 18)
+                ring.coverage[size_t(y * 20 + x) >> 6] &= ~(uint64_t(1) << ((y * 20 + x) & 63));
+    LmGroup& small = AddChart(lm, 6, 6, {0.5f, 0.5f, 0.5f});
+    Atlas atlas(22, 22, 0x00FF0000u);
+    ASSERT_TRUE(Engine::BuildAtlases(lm, 22, 22, AllGroups(lm), &atlas, true));
+    EXPECT_EQ(small.page, 0);
+    EXPECT_EQ(atlas.PageCount(), 1);
+    // The small chart sits inside the ring's hole, clear of its one-texel growth.
+    float u = lm.triangles[1].lmUv[0].x * 22 - 0.5f, v = lm.triangles[1].lmUv[0].y * 22 - 0.5f;
+    EXPECT_GE(u, 4);
+    EXPECT_GE(v, 4);
+    EXPECT_LE(u + 6, 18);
+    EXPECT_LE(v + 6, 18);
+}
+
+TEST(OptimizeAtlas, ShrinksTheLastPageByTheRequestedRules)
+{
+    const struct {
+        uint32_t flags;
+        int32_t width, height;
+        const char* name;
+    } cases[] = {
+        {Engine::FinalBlur | Engine::PotLightmaps, 32, 16, "default: multiples of 8, then powers of two"},
+        {Engine::FinalBlur, 24, 16, "-N keeps multiples of 8"},
+        {Engine::FinalBlur | Engine::PotLightmaps | Engine::ForcePotAtlas, 32, 16, "-2 halves while it fits"},
+        {Engine::FinalBlur | Engine::PotLightmaps | Engine::NoAtlasOptimize, 256, 256, "-O keeps the full page"},
+    };
+    for (const auto& c : cases) {
+        Engine::LightmapperSettings settings = OneBasis();
+        settings.atlasSize = 256;
+        settings.flags = c.flags;
+        Engine::Lightmapper lm(settings);
+        AddChart(lm, 18, 10, {1, 1, 1});  // 20 x 12 with its border
+        Engine::OptimizeAtlas(lm);
+        ASSERT_EQ(lm.atlases[0].PageCount(), 1) << c.name;
+        const Image::Bitmap& page = lm.atlases[0].Page(0)->bitmap;
+        EXPECT_EQ(page.Width(), c.width) << c.name;
+        EXPECT_EQ(page.Height(), c.height) << c.name;
+        // Every corner still lands on its texel centre of the final page.
+        const Engine::LmTriangle& t = lm.triangles[0];
+        float x = t.lmUv[1].x * float(page.Width()) - 0.5f, y = t.lmUv[1].y * float(page.Height()) - 0.5f;
+        EXPECT_NEAR(x, 1 + 17, 1e-3) << c.name;
+        EXPECT_NEAR(y, 1, 1e-3) << c.name;
+        EXPECT_EQ(page.At(int32_t(x + 0.5f), int32_t(y + 0.5f)) >> 24, 0xFFu) << c.name;
+    }
+}
+
+}  // namespace
