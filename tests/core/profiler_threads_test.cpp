@@ -4,7 +4,6 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -99,15 +98,28 @@ TEST(ProfileReport, UnnamedThreadTreeAndLineFormat)
         {"        ", kOuterA, 3},
         {"                ", kInner, 3},
     };
-    std::regex format(R"(( +)(\S+) => (\d+) calls, \[exclusive\] took (\d+\.\d{6}) sec \((\d+\.\d\d)%\) excl\.mem: 0 kb)");
     double percentSum = 0;
     for (size_t i = 0; i < lines.size(); i++) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(lines[i], match, format)) << lines[i];
-        EXPECT_EQ(match[1].str(), expected[i].indent) << lines[i];
-        EXPECT_EQ(match[2].str(), expected[i].name) << lines[i];
-        EXPECT_EQ(std::stoi(match[3].str()), expected[i].calls) << lines[i];
-        percentSum += std::stod(match[5].str());
+        // Read the numbers back, print them again in the report's format and expect the same line.
+        const std::string& line = lines[i];
+        size_t indent = line.find_first_not_of(' ');
+        char name[64] = {};
+        unsigned long long calls = 0, memory = 0;
+        double seconds = -1, percent = -1;
+        ASSERT_EQ(std::sscanf(line.c_str() + indent, "%63s => %llu calls, [exclusive] took %lf sec (%lf%%) excl.mem: %llu kb",
+                      name, &calls, &seconds, &percent, &memory),
+            5)
+            << line;
+        char again[256];
+        std::snprintf(again, sizeof again, "%s%s => %llu calls, [exclusive] took %0.6lf sec (%0.2lf%%) excl.mem: %llu kb",
+            std::string(indent, ' ').c_str(), name, calls, seconds, percent, memory);
+        EXPECT_EQ(line, again);
+        EXPECT_EQ(line.substr(0, indent), expected[i].indent) << line;
+        EXPECT_STREQ(name, expected[i].name) << line;
+        EXPECT_EQ(calls, (unsigned long long)expected[i].calls) << line;
+        EXPECT_EQ(memory, 0u) << line;
+        EXPECT_GE(seconds, 0.0) << line;
+        percentSum += percent;
     }
     EXPECT_NEAR(percentSum, 100.0, 0.05);
     EXPECT_TRUE(Core::TakeProfileReport().find(Header(thread.GetOsThreadId(), nullptr)) == std::string::npos);
