@@ -25,7 +25,9 @@ public:
     ParallelFor& operator=(const ParallelFor&) = delete;
 
     // Creates threadCount - 1 workers (threadCount < 1: one per logical core). Same count as now:
-    // nothing happens; another count replaces the workers.
+    // nothing happens; another count replaces the workers. When the system refuses a thread, the
+    // failure goes to the log and the pool runs with the workers it has (GetThreadCount says how
+    // many threads that makes).
     void Start(int32_t threadCount);
     // Calls body(start, threadIndex) once per chunk of `chunk` indices of [0, count).
     void Run(const ParallelBody& body, int32_t count, int32_t chunk);
