@@ -104,10 +104,10 @@ TEST_F(FrontEnd, MissingInputFailsWithCode2)
 
 TEST_F(FrontEnd, ParseErrorNamesTheLineAndFailsWithCode3)
 {
-    TestSupport::WriteFile(Path("bad.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 x\n");
+    TestSupport::WriteFile(Path("bad.obj"), "v 0 0 0\nv 1 x 0\nv 0 1 0\nf 1 2 3\n");
     ProcessResult r = Run({"bad.obj", "out.txt"});
     EXPECT_EQ(r.exitCode, 3);
-    EXPECT_EQ(r.err, "Obj parse error at line 4 (near column 7 in file bad.obj)\nfailed to parse obj bad.obj\n");
+    EXPECT_EQ(r.err, "Obj parse error at line 2 (near column 5 in file bad.obj)\nfailed to parse obj bad.obj\n");
 
     TestSupport::WriteFile(Path("index.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n");
     r = Run({"index.obj", "out.txt"});
