@@ -66,7 +66,12 @@ int32_t Lightmapper::FindNeighbour(int32_t modelId, int32_t a, int32_t b, int32_
     int32_t entry = edgeIndex.Find(EdgeKey(modelId, a, b));
     if (entry < 0)
         return -1;
-    const LmEdge& edge = edges[size_t(edgeIndex[entry].value)];
+    return NeighbourAcross(edgeIndex[entry].value, triangleIndex);
+}
+
+int32_t Lightmapper::NeighbourAcross(int32_t edgeIndexOfTriangle, int32_t triangleIndex) const
+{
+    const LmEdge& edge = edges[size_t(edgeIndexOfTriangle)];
     int32_t candidate = -1;
     if (edge.triangle[0] >= 0 && edge.triangle[0] != triangleIndex)
         candidate = edge.triangle[0];
@@ -112,7 +117,9 @@ void Lightmapper::BuildConnectivity()
             t.tangent[c] = CornerTangent(normals[size_t(t.nrm[c])], tangent, bitangent);
 
         for (int e = 0; e < 3; e++) {
-            int32_t n = FindNeighbour(t.modelId, t.pos[e], t.pos[(e + 1) % 3], i);
+            // The triangle registered this very edge key on intake, so its edge index saves
+            // the map lookup that FindNeighbour would make.
+            int32_t n = NeighbourAcross(t.edge[e], i);
             if (n >= 0 && triangles[size_t(n)].projKey != t.projKey)
                 n = -1;
             t.neighbour[e] = n;

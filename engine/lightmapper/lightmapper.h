@@ -44,6 +44,9 @@ public:
     // Intake. Returns the new triangle's index, or -1 for a degenerate triangle, which leaves no
     // edge behind (its welded vertex data and object record stay).
     int32_t AddTriangle(const InputTriangle& input);
+    // Sizes the lists for a mesh of this many triangles before intake, so that handing it over
+    // does not keep moving the records it has already taken. Optional.
+    void Reserve(int32_t triangleCount);
     int32_t FindOrAddObject(const std::string& name);
     // False when no object has this name.
     bool SetAlphaMap(const std::string& name, const Image::Bitmap& alphaMap);
@@ -107,6 +110,8 @@ private:
     int32_t WeldNormal(Geom::Vec3 n);
     int32_t WeldUv(Geom::Vec2 uv);
     int32_t WeldPlane(const LmPlane& plane, const Geom::Vec3 corners[3]);
+    // FindNeighbour for an edge whose index is already known.
+    int32_t NeighbourAcross(int32_t edgeIndexOfTriangle, int32_t triangleIndex) const;
     void PrepareThreadScratch();
     void MarkEmissiveTriangles();
     void ReleaseGroups();
@@ -119,12 +124,14 @@ private:
     std::unordered_map<std::string, int32_t> objectIndex;
     int32_t lastObject = -1;  // consecutive triangles mostly share their object
 
-    // Planes of each distance bin in insertion order, laid out for the welding scan.
+    // Planes of one distance bin in insertion order, one array per component so that the
+    // welding scan reads them in long runs.
     struct PlaneBin {
-        std::vector<LmPlane> planes;
+        std::vector<float> nx, ny, nz, distance;
         std::vector<int32_t> planeIndices;
     };
-    std::vector<PlaneBin> planeBins;
+    int32_t FirstFittingPlane(const PlaneBin& bin, Geom::Vec3 normal, const Geom::Vec3 corners[3]) const;
+    std::vector<PlaneBin> planeBins;  // 4096 bins by distance
 };
 
 }  // namespace Engine

@@ -1,0 +1,122 @@
+#include "app/driver.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "app/console.h"
+#include "app/mesh_writer.h"
+#include "core/timer.h"
+#include "engine/lightmapper/lightmapper.h"
+#include "engine/mesh/obj_reader.h"
+
+namespace App {
+namespace {
+
+// Closes the file on every path out of the driver.
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+bool OutputExists(const std::string& path)
+{
+    return File(std::fopen(path.c_str(), "rb")) != nullptr;
+}
+
+// Asks before replacing an existing output; end of input declines.
+bool ConfirmOverwrite(const Options& options)
+{
+    if (options.forceOverwrite || !OutputExists(options.outputPath))
+        return true;
+    Print("output filename (%s) already exists, overwrite? (y/n)\n", options.outputPath.c_str());
+    std::fflush(stdout);
+    return std::getchar() == 'y';
+}
+
+bool ParseObj(std::FILE* file, const Options& options, Engine::ObjReader& reader)
+{
+    Geom::Vec3 scale{options.scale, options.scale, options.scale};
+    if (!reader.Parse(file, options.inputPath, scale, 0)) {
+        // The parser's own message points at the broken line; the log alone is not shown.
+        if (!reader.LastError().empty())
+            PrintTo(stderr, "%s\n", reader.LastError().c_str());
+        PrintTo(stderr, "failed to parse obj %s\n", options.inputPath.c_str());
+        return false;
+    }
+    reader.ConvertAxes();
+    return true;
+}
+
+// Hands every OBJ triangle to the lightmapper; returns whether the file's normals were used
+// for all of them.
+bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engine::Lightmapper& lightmapper)
+{
+    bool normalsFromFile = reader.hasNormals && !options.forceNormals;
+    for (size_t i = 0; i < reader.triangles.size(); i++) {
+        const Engine::ObjTriangle& source = reader.triangles[i];
+        Engine::InputTriangle input;
+        bool hasUvs = source.uv[0] >= 0 && source.uv[1] >= 0 && source.uv[2] >= 0;
+        bool hasNormals = source.normal[0] >= 0 && source.normal[1] >= 0 && source.normal[2] >= 0;
+        if (normalsFromFile && !hasNormals)
+            normalsFromFile = false;
+        for (int k = 0; k < 3; k++) {
+            input.positions[k] = reader.positions[size_t(source.vertex[k])];
+            input.uvs[k] = hasUvs ? reader.uvs[size_t(source.uv[k])] : Geom::Vec2{0, 0};
+            input.normals[k] = normalsFromFile ? reader.normals[size_t(source.normal[k])] : Geom::Vec3{0, 0, 0};
+        }
+        // Objects the flags file does not list all share the record with the empty name.
+        input.name.clear();
+        input.flags = 0;
+        input.modelId = 0;
+        input.faceId = int32_t(i);
+        lightmapper.AddTriangle(input);
+    }
+    return normalsFromFile;
+}
+
+}  // namespace
+
+int RunDriver(const Options& options)
+{
+    Core::Timer stopwatch;
+    stopwatch.Start();
+    auto reader = std::make_unique<Engine::ObjReader>();
+    auto lightmapper = std::make_unique<Engine::Lightmapper>(options.settings);
+
+    Print("Loading obj...\n");
+    File input(std::fopen(options.inputPath.c_str(), "rb"));
+    if (!input) {
+        PrintTo(stderr, "failed to open %s!\n", options.inputPath.c_str());
+        return ExitOpenFailed;
+    }
+    if (!ConfirmOverwrite(options)) {
+        if (options.verbose)
+            Print("aborted\n");
+        return ExitSuccess;
+    }
+    if (!ParseObj(input.get(), options, *reader))
+        return ExitParseFailed;
+    input.reset();
+
+    if (!FeedTriangles(*reader, options, *lightmapper)) {
+        Print("Building vertex normals...\n");
+        lightmapper->BuildVertexNormals(options.smoothingAngle);
+    }
+    reader.reset();
+
+    Print("Building...\n");
+    lightmapper->progress = ConsoleProgress;
+    lightmapper->Build(false, false);
+
+    Print("\nDone...\n");
+    Print("Saving mesh:\n");
+    if (!WriteMeshFile(*lightmapper, options.outputPath)) {
+        PrintTo(stderr, "failed to write %s\n", options.outputPath.c_str());
+        return ExitWriteFailed;
+    }
+
+    Print("took %0lf secs\n", stopwatch.Stop() / 1000.0);
+    return ExitSuccess;
+}
+
+}  // namespace App
