@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cassert>
+#include <climits>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -149,6 +151,130 @@ bool Bitmap::Blit(Bitmap& destination, const Bitmap& source, int32_t dx, int32_t
     for (int32_t y = 0; y < copyHeight; y++)
         std::memmove(destination.RowPixels(dy + y) + dx, source.RowPixels(sy + y) + sx, size_t(copyWidth) * 4);
     return true;
+}
+
+uint32_t Bitmap::SampleBilinear(float x, float y) const
+{
+    if (IsEmpty())
+        return 0;
+    // Clamping the position first keeps the integer conversion defined for any float (NaN
+    // included) and leaves the result unchanged: beyond the edge both taps are the edge pixel.
+    // floor, not truncation: just left of pixel 0 must clamp, not extrapolate away from it.
+    x = x >= -1.0f ? std::min(x, float(width)) : -1.0f;
+    y = y >= -1.0f ? std::min(y, float(height)) : -1.0f;
+    float fx0 = std::floor(x);
+    float fy0 = std::floor(y);
+    float fx = x - fx0;
+    float fy = y - fy0;
+    int32_t x0 = int32_t(fx0);
+    int32_t y0 = int32_t(fy0);
+    int32_t xa = std::clamp(x0, 0, width - 1);
+    int32_t xb = std::clamp(x0 + 1, 0, width - 1);
+    int32_t ya = std::clamp(y0, 0, height - 1);
+    int32_t yb = std::clamp(y0 + 1, 0, height - 1);
+    uint32_t c00 = At(xa, ya);
+    uint32_t c10 = At(xb, ya);
+    uint32_t c01 = At(xa, yb);
+    uint32_t c11 = At(xb, yb);
+    uint32_t result = 0;
+    for (int shift = 0; shift < 32; shift += 8) {
+        float v00 = float((c00 >> shift) & 0xFF);
+        float v10 = float((c10 >> shift) & 0xFF);
+        float v01 = float((c01 >> shift) & 0xFF);
+        float v11 = float((c11 >> shift) & 0xFF);
+        float top = v00 + (v10 - v00) * fx;
+        float bottom = v01 + (v11 - v01) * fx;
+        float value = std::round(top + (bottom - top) * fy);  // half away from zero
+        result |= uint32_t(std::clamp(value, 0.0f, 255.0f)) << shift;
+    }
+    return result;
+}
+
+bool Bitmap::Bleed(int32_t threshold, int32_t maxPasses, bool eightNeighbours)
+{
+    if (IsEmpty())
+        return false;
+    assert(int64_t(width) * height <= INT32_MAX);
+    // state: 0 invalid and not listed, 1 listed, 2 filled in the current pass, 3 valid.
+    enum : uint8_t { Open, Listed, FilledNow, Valid };
+    std::vector<uint8_t> state(size_t(width) * size_t(height), Open);
+    auto index = [this](int32_t x, int32_t y) { return y * width + x; };
+    auto pixel = [this](int32_t i) -> uint32_t& { return rows[size_t(i / width)].pixels[i % width]; };
+
+    for (int32_t y = 0; y < height; y++) {
+        uint32_t* row = RowPixels(y);
+        for (int32_t x = 0; x < width; x++) {
+            if (int32_t(row[x] >> 24) > threshold)
+                state[size_t(index(x, y))] = Valid;
+            else
+                row[x] = 0;
+        }
+    }
+
+    static constexpr int32_t offsets[8][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}, {-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
+    std::vector<int32_t> work;
+    std::vector<int32_t> next;
+    // Lists every open 8-neighbour of (x, y) once.
+    auto listNeighbours = [&](int32_t x, int32_t y, std::vector<int32_t>& list) {
+        for (const auto& o : offsets) {
+            int32_t nx = x + o[0], ny = y + o[1];
+            if (nx < 0 || ny < 0 || nx >= width || ny >= height)
+                continue;
+            int32_t n = index(nx, ny);
+            if (state[size_t(n)] == Open) {
+                state[size_t(n)] = Listed;
+                list.push_back(n);
+            }
+        }
+    };
+    for (int32_t y = 0; y < height; y++) {
+        for (int32_t x = 0; x < width; x++) {
+            if (state[size_t(index(x, y))] == Valid)
+                listNeighbours(x, y, work);
+        }
+    }
+    // listNeighbours walked the valid pixels, so the list is in discovery order, not scan order;
+    // the order does not change any result since fills become visible only between passes.
+
+    int32_t neighbourCount = eightNeighbours ? 8 : 4;
+    bool filledAny = false;
+    std::vector<int32_t> filled;
+    for (int32_t pass = 0; (maxPasses < 0 || pass < maxPasses) && !work.empty(); pass++) {
+        filled.clear();
+        next.clear();
+        for (int32_t i : work) {
+            int32_t x = i % width, y = i / width;
+            uint32_t sumR = 0, sumG = 0, sumB = 0, count = 0;
+            for (int32_t k = 0; k < neighbourCount; k++) {
+                int32_t nx = x + offsets[k][0], ny = y + offsets[k][1];
+                if (nx < 0 || ny < 0 || nx >= width || ny >= height || state[size_t(index(nx, ny))] != Valid)
+                    continue;
+                uint32_t c = At(nx, ny);
+                sumR += (c >> 16) & 0xFF;
+                sumG += (c >> 8) & 0xFF;
+                sumB += c & 0xFF;
+                count++;
+            }
+            if (count == 0) {
+                // Only possible with four neighbours (a pixel touching valid ones diagonally):
+                // it stays listed for the next pass, when an edge neighbour may have been filled.
+                next.push_back(i);
+                continue;
+            }
+            pixel(i) = (sumR / count) << 16 | (sumG / count) << 8 | (sumB / count);
+            state[size_t(i)] = FilledNow;
+            filled.push_back(i);
+        }
+        if (filled.empty())
+            break;
+        filledAny = true;
+        for (int32_t i : filled) {
+            state[size_t(i)] = Valid;
+            listNeighbours(i % width, i / width, next);
+        }
+        work.swap(next);
+    }
+    return filledAny;
 }
 
 void Bitmap::RebuildRows()

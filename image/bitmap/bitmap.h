@@ -46,6 +46,15 @@ public:
     static bool Blit(Bitmap& destination, const Bitmap& source, int32_t dx, int32_t dy, int32_t sx, int32_t sy,
                      int32_t w, int32_t h);
 
+    // Bilinear colour at pixel coordinates (x, y), pixel (i, j) sitting at (i, j); positions
+    // outside the picture take the colour of the nearest edge. 0 for an empty bitmap.
+    uint32_t SampleBilinear(float x, float y) const;
+
+    // Spreads the colour of valid pixels (alpha above threshold) into the invalid ones around
+    // them, one ring per pass, for at most maxPasses passes (negative: until nothing changes).
+    // Invalid pixels are zeroed first; filled pixels keep alpha 0. True if anything was filled.
+    bool Bleed(int32_t threshold, int32_t maxPasses, bool eightNeighbours);
+
     uint32_t* RowPixels(int32_t y) { return rows[size_t(y)].pixels; }
     const uint32_t* RowPixels(int32_t y) const { return rows[size_t(y)].pixels; }
     uint32_t& At(int32_t x, int32_t y) { return rows[size_t(y)].pixels[x]; }
