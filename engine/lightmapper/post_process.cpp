@@ -14,7 +14,7 @@ std::vector<float> GaussianWeights(int32_t kernel)
 {
     float sigma = float(kernel) / 2.5f;
     int32_t half = kernel / 2;
-    std::vector<float> weights(size_t(kernel));
+    std::vector<float> weights(static_cast<size_t>(kernel));
     float sum = 0;
     for (int32_t j = 0; j < kernel; j++) {
         float o = float(j - half);

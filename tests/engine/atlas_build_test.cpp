@@ -73,7 +73,7 @@ TEST(RenderGroupBitmap, DithersCoveredTexelsAndMarksUncoveredOnes)
     EXPECT_EQ(bitmap.At(0, 0), 0xFF646565u);
     EXPECT_EQ(bitmap.At(1, 0), 0xFF333333u);
     EXPECT_EQ(bitmap.At(2, 0), 0x00FF0000u);
-    EXPECT_EQ(bitmap.At(0, 1) & 0xFFFF0000u, 0xFF00FF00u);
+    EXPECT_EQ(bitmap.At(0, 1) & 0xFFFFFF00u, 0xFF00FF00u);
     EXPECT_EQ(bitmap.At(1, 1), 0xFFFFFFFFu);
     EXPECT_EQ(bitmap.At(2, 1), 0xFF010000u);
 
@@ -104,13 +104,13 @@ TEST(BuildAtlases, SmallestGridTakesFourByFourWithBorderAndCoordinatesOnTexelCen
     EXPECT_EQ(page.At(1, 1), 0xFFFFFFFFu);
     EXPECT_EQ(page.At(2, 2), 0xFFFFFFFFu);
     EXPECT_EQ(page.At(3, 3), 0x00FF0000u);
-    // The second chart lands beside the first one's 4 x 4 rectangle.
+    // The first cut is vertical, so the second chart lands below the first one's 4 x 4 rectangle.
     const Engine::LmTriangle& second = lm.triangles[1];
     EXPECT_EQ(second.page, 0);
-    EXPECT_FLOAT_EQ(second.lmUv[0].x, (4 + 1 + 0.5f) / 16);
-    EXPECT_FLOAT_EQ(second.lmUv[0].y, (1 + 0.5f) / 16);
-    EXPECT_FLOAT_EQ(second.lmUv[1].x, (4 + 1 + 1 + 0.5f) / 16);
-    EXPECT_EQ(page.At(5, 1), 0xFFFFFFFFu);
+    EXPECT_FLOAT_EQ(second.lmUv[0].x, (1 + 0.5f) / 16);
+    EXPECT_FLOAT_EQ(second.lmUv[0].y, (4 + 1 + 0.5f) / 16);
+    EXPECT_FLOAT_EQ(second.lmUv[1].x, (1 + 1 + 0.5f) / 16);
+    EXPECT_EQ(page.At(1, 5), 0xFFFFFFFFu);
     EXPECT_EQ(lm.groups[1]->page, 0);
 }
 
