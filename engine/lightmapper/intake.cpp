@@ -1,0 +1,285 @@
+// Intake: welding triangles into the shared lists, objects, planes and vertex normals.
+
+#include <cmath>
+
+#include "core/log.h"
+#include "engine/lightmapper/lightmapper.h"
+
+namespace Engine {
+
+namespace {
+
+// Distance bin of a plane. The clamp only matters for absurd coordinates, where the cast of an
+// out-of-range float would be undefined; every reachable bin is unchanged by it.
+int32_t PlaneBinOf(float distance)
+{
+    float scaled = distance * Lightmapper::planeBinScale + 0.5f;
+    if (!(scaled > -1073741824.0f))
+        scaled = -1073741824.0f;
+    else if (scaled > 1073741824.0f)
+        scaled = 1073741824.0f;
+    return int32_t(scaled);
+}
+
+// Axis of the largest absolute component; ties go to x, then y.
+int32_t DominantAxis(Geom::Vec3 v)
+{
+    float ax = std::fabs(v.x), ay = std::fabs(v.y), az = std::fabs(v.z);
+    if (ax >= ay && ax >= az)
+        return 0;
+    return ay >= az ? 1 : 2;
+}
+
+// True when every corner lies within the tolerance of the plane and the plane faces the same way.
+bool PlaneFits(const LmPlane& plane, Geom::Vec3 normal, const Geom::Vec3 corners[3])
+{
+    if (!(Geom::Dot(plane.normal, normal) > 0))
+        return false;
+    for (int k = 0; k < 3; k++) {
+        float distance = Geom::Dot(plane.normal, corners[k]) + plane.distance;
+        if (!(std::fabs(distance) <= Lightmapper::planeTolerance))
+            return false;
+    }
+    return true;
+}
+
+// Whether any of eight planes passes within the tolerance of the corner: the test that nearly
+// every candidate fails, written without branches so the compiler runs it four lanes at a time.
+inline bool AnyNearCorner(const float* nx, const float* ny, const float* nz, const float* distance, Geom::Vec3 corner)
+{
+    int any = 0;
+    for (int k = 0; k < 8; k++) {
+        float d = nx[k] * corner.x + ny[k] * corner.y + nz[k] * corner.z + distance[k];
+        any |= std::fabs(d) <= Lightmapper::planeTolerance;
+    }
+    return any != 0;
+}
+
+}  // namespace
+
+// Index of the first plane of the bin, in insertion order, that fits: the same answer as trying
+// PlaneFits on each in turn, found faster by skipping blocks that no plane of can fit.
+int32_t Lightmapper::FirstFittingPlane(const PlaneBin& bin, Geom::Vec3 normal, const Geom::Vec3 corners[3]) const
+{
+    const int32_t count = int32_t(bin.planeIndices.size());
+    int32_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        if (!AnyNearCorner(&bin.nx[size_t(i)], &bin.ny[size_t(i)], &bin.nz[size_t(i)], &bin.distance[size_t(i)],
+                           corners[0]))
+            continue;
+        for (int32_t j = i; j < i + 8; j++)
+            if (PlaneFits(planes[size_t(bin.planeIndices[size_t(j)])], normal, corners))
+                return bin.planeIndices[size_t(j)];
+    }
+    for (; i < count; i++)
+        if (PlaneFits(planes[size_t(bin.planeIndices[size_t(i)])], normal, corners))
+            return bin.planeIndices[size_t(i)];
+    return -1;
+}
+
+int32_t Lightmapper::WeldPosition(Geom::Vec3 p)
+{
+    int32_t index = positionIndex.FindOrAdd(p, int32_t(positions.size()));
+    if (index == int32_t(positions.size()))
+        positions.push_back(p);
+    return index;
+}
+
+int32_t Lightmapper::WeldNormal(Geom::Vec3 n)
+{
+    int32_t index = normalIndex.FindOrAdd(n, int32_t(normals.size()));
+    if (index == int32_t(normals.size()))
+        normals.push_back(n);
+    return index;
+}
+
+int32_t Lightmapper::WeldUv(Geom::Vec2 uv)
+{
+    int32_t index = uvIndex.FindOrAdd(uv, int32_t(uvs.size()));
+    if (index == int32_t(uvs.size()))
+        uvs.push_back(uv);
+    return index;
+}
+
+void Lightmapper::Reserve(int32_t triangleCount)
+{
+    if (triangleCount <= 0)
+        return;
+    // A closed mesh has about half as many positions and one and a half times as many edges
+    // as triangles; open meshes have a few more positions.
+    size_t count = size_t(triangleCount);
+    triangles.reserve(count);
+    positions.reserve(count / 2 + 16);
+    positionIndex.Reserve(int32_t(count / 2 + 16));
+    edges.reserve(count * 3 / 2 + 16);
+    edgeIndex.Reserve(int32_t(count * 3 / 2 + 16));
+}
+
+int32_t Lightmapper::FindOrAddObject(const std::string& name)
+{
+    if (lastObject >= 0 && objects[size_t(lastObject)].name == name)
+        return lastObject;
+    auto [it, added] = objectIndex.try_emplace(name, int32_t(objects.size()));
+    if (added) {
+        LmObject object;
+        object.name = name;
+        objects.push_back(std::move(object));
+    }
+    lastObject = it->second;
+    return lastObject;
+}
+
+bool Lightmapper::SetAlphaMap(const std::string& name, const Image::Bitmap& alphaMap)
+{
+    auto it = objectIndex.find(name);
+    if (it == objectIndex.end())
+        return false;
+    objects[size_t(it->second)].alphaMap = alphaMap;
+    return true;
+}
+
+// Shares the plane of an earlier triangle when this one lies on it within the tolerance, so
+// that slightly bent faces of one flat surface project onto the same axis.
+int32_t Lightmapper::WeldPlane(const LmPlane& plane, const Geom::Vec3 corners[3])
+{
+    int32_t exact = planeIndex.Find(plane);
+    if (exact >= 0)
+        return planeIndex[exact].value;
+
+    int32_t bin = PlaneBinOf(plane.distance);
+    for (int32_t b = bin - 1; b <= bin + 1; b++) {
+        int32_t found = FirstFittingPlane(planeBins[size_t(b & planeBinMask)], plane.normal, corners);
+        if (found >= 0)
+            return found;
+    }
+
+    int32_t index = int32_t(planes.size());
+    planes.push_back(plane);
+    planeIndex.FindOrAdd(plane, index);
+    PlaneBin& home = planeBins[size_t(bin & planeBinMask)];
+    home.nx.push_back(plane.normal.x);
+    home.ny.push_back(plane.normal.y);
+    home.nz.push_back(plane.normal.z);
+    home.distance.push_back(plane.distance);
+    home.planeIndices.push_back(index);
+    return index;
+}
+
+int32_t Lightmapper::AddTriangle(const InputTriangle& input)
+{
+    LmTriangle t;
+    t.flags = input.flags & ~uint32_t(LmLit);
+    t.modelId = input.modelId;
+    t.faceId = input.faceId;
+    t.page = -1;
+    t.group = -1;
+    t.smoothGroup = -1;
+    t.spareIndex = -1;
+    for (int k = 0; k < 3; k++) {
+        t.spare[k] = -1;
+        t.neighbour[k] = -1;
+        t.edge[k] = -1;
+    }
+    t.object = FindOrAddObject(input.name);
+
+    for (int k = 0; k < 3; k++) {
+        t.pos[k] = WeldPosition(input.positions[k]);
+        t.nrm[k] = WeldNormal(input.normals[k]);
+        t.uv[k] = WeldUv(input.uvs[k]);
+        t.lmUv[k] = {0, 0};
+    }
+
+    // Degeneracy is decided before any edge is registered, so that no edge ever names a
+    // triangle that does not exist. Non-finite corners are rejected the same way: their plane
+    // would poison the plane bins.
+    const Geom::Vec3* p = input.positions;
+    Geom::Vec3 e1 = p[1] - p[0];
+    Geom::Vec3 e2 = p[2] - p[0];
+    Geom::Vec3 cross = Geom::Cross(e2, e1);
+    float lengthSquared = Geom::LengthSquared(cross);
+    if (!(lengthSquared > 0) || !std::isfinite(lengthSquared)) {
+        Core::Log("AddTriangle: ignoring degenerate triangle!");
+        return -1;
+    }
+
+    int32_t triangleIndex = int32_t(triangles.size());
+    for (int k = 0; k < 3; k++)
+        t.edge[k] = RegisterEdge(t.modelId, t.pos[k], t.pos[(k + 1) % 3], triangleIndex);
+
+    LmPlane plane;
+    plane.normal = cross / std::sqrt(lengthSquared);
+    plane.distance = -Geom::Dot(plane.normal, p[0]);
+    t.faceNormal = WeldNormal(plane.normal);
+
+    Geom::Vec3 axisNormal = planes[size_t(WeldPlane(plane, p))].normal;
+    int32_t axis = DominantAxis(axisNormal);
+    t.projKey = uint32_t(axis) | (axisNormal[axis] < 0 ? 4u : 0u) | (uint32_t(t.modelId) << 3);
+
+    triangles.push_back(t);
+    return triangleIndex;
+}
+
+void Lightmapper::BuildVertexNormals(float smoothingAngleDegrees)
+{
+    const int32_t triangleCount = int32_t(triangles.size());
+    const int32_t positionCount = int32_t(positions.size());
+
+    // Corners around position p: corners[firstCorner[p] .. firstCorner[p + 1]), each stored as
+    // triangle * 3 + corner, in triangle order.
+    std::vector<int32_t> firstCorner(size_t(positionCount) + 1, 0);
+    for (const LmTriangle& t : triangles)
+        for (int k = 0; k < 3; k++)
+            firstCorner[size_t(t.pos[k]) + 1]++;
+    for (int32_t p = 0; p < positionCount; p++)
+        firstCorner[size_t(p) + 1] += firstCorner[size_t(p)];
+    std::vector<int32_t> fill(firstCorner.begin(), firstCorner.end() - 1);
+    std::vector<int32_t> corners(size_t(triangleCount) * 3);
+    for (int32_t i = 0; i < triangleCount; i++)
+        for (int k = 0; k < 3; k++)
+            corners[size_t(fill[size_t(triangles[size_t(i)].pos[k])]++)] = i * 3 + k;
+
+    // Weight of each corner: triangle area times the corner's angle.
+    std::vector<float> cornerWeight(static_cast<size_t>(triangleCount) * 3);
+    std::vector<Geom::Vec3> faceNormals(static_cast<size_t>(triangleCount));
+    for (int32_t i = 0; i < triangleCount; i++) {
+        const LmTriangle& t = triangles[size_t(i)];
+        Geom::Vec3 q[3] = {positions[size_t(t.pos[0])], positions[size_t(t.pos[1])], positions[size_t(t.pos[2])]};
+        float area = 0.5f * Geom::Length(Geom::Cross(q[1] - q[0], q[2] - q[0]));
+        for (int k = 0; k < 3; k++) {
+            Geom::Vec3 a = q[(k + 1) % 3] - q[k];
+            Geom::Vec3 b = q[(k + 2) % 3] - q[k];
+            float la = Geom::Length(a), lb = Geom::Length(b);
+            a = a / (la == 0 ? 1.0f : la);
+            b = b / (lb == 0 ? 1.0f : lb);
+            float cosine = std::fmin(1.0f, std::fmax(-1.0f, Geom::Dot(a, b)));
+            cornerWeight[size_t(i) * 3 + size_t(k)] = area * std::acos(cosine);
+        }
+        faceNormals[size_t(i)] = normals[size_t(t.faceNormal)];
+    }
+
+    const float threshold = std::cos(smoothingAngleDegrees * 0.017453292f);
+    for (int32_t i = 0; i < triangleCount; i++) {
+        LmTriangle& t = triangles[size_t(i)];
+        Geom::Vec3 faceNormal = faceNormals[size_t(i)];
+        for (int k = 0; k < 3; k++) {
+            int32_t p = t.pos[k];
+            Geom::Vec3 sum{0, 0, 0};
+            for (int32_t c = firstCorner[size_t(p)]; c < firstCorner[size_t(p) + 1]; c++) {
+                int32_t corner = corners[size_t(c)];
+                int32_t u = corner / 3;
+                const LmTriangle& other = triangles[size_t(u)];
+                // A triangle always counts for itself: with a tiny angle its own normal's
+                // rounded dot product could fall below the threshold and leave no normal.
+                bool accepted = u == i || (t.smoothGroup >= 0 && other.smoothGroup == t.smoothGroup) ||
+                                Geom::Dot(faceNormal, faceNormals[size_t(u)]) >= threshold;
+                if (accepted)
+                    sum += faceNormals[size_t(u)] * cornerWeight[size_t(corner)];
+            }
+            float lengthSquared = Geom::LengthSquared(sum);
+            Geom::Vec3 normal = lengthSquared <= 1e-37f ? Geom::Vec3{1, 0, 0} : sum / std::sqrt(lengthSquared);
+            t.nrm[k] = WeldNormal(normal);
+        }
+    }
+}
+
+}  // namespace Engine

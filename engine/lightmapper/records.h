@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "geom/vec.h"
+#include "image/bitmap/bitmap.h"
+
+namespace Engine {
+
+// Triangle flag bits that the lightmapper itself sets or reads beside the object flag word.
+enum LmTriangleFlags : uint32_t {
+    LmOnlyOwnObjectNeighbours = 0x20,  // also changes which rays may hit the triangle
+    LmLit = 0x80,                      // cleared on intake; the lighting passes own it
+    LmEmissive = 0xA0,                 // what an object with a non-zero colour adds
+};
+
+// One accepted triangle. Every field is 32 bits wide; indices are -1 while unset.
+struct LmTriangle {
+    int32_t pos[3];        // welded position indices
+    int32_t edge[3];       // edge k joins corner k and corner (k + 1) % 3
+    int32_t nrm[3];        // vertex normal indices
+    int32_t uv[3];         // texture coordinate indices
+    int32_t spare[3];      // -1; free for later stages
+    int32_t faceNormal;    // normal index of the unit face normal
+    uint32_t projKey;      // bits 0-1 dominant axis, bit 2 negative, bits 3+ model id
+    int32_t modelId;
+    int32_t faceId;        // index in the input order
+    int32_t page;          // atlas page, -1 until placed
+    int32_t group;         // chart, -1 until grouped
+    int32_t object;        // index into the object list
+    uint32_t flags;        // object flag word plus the bits the stages set
+    int32_t smoothGroup;   // equal non-negative values are always smoothed together
+    int32_t spareIndex;    // -1; free for later stages
+    int32_t neighbour[3];  // triangle across each edge, -1 for none
+    Geom::Vec2 lmUv[3];    // lightmap coordinates (texel coordinates while tracing)
+    Geom::Vec4 tangent[3]; // per corner: direction and handedness in w
+};
+
+// A named object: every triangle carries the index of its object.
+struct LmObject {
+    std::string name;
+    Image::Bitmap alphaMap;  // empty until the flags file gives one
+    Geom::Vec3 colour{0, 0, 0};       // non-zero makes the object emissive
+    Geom::Vec3 reflectance{1, 1, 1};
+};
+
+// One distinct (lower position, upper position, model id). An edge remembers only the first two
+// triangles that registered it; a third on a non-manifold edge points at it but is not listed.
+struct LmEdge {
+    int32_t lower;
+    int32_t upper;
+    int32_t modelId;
+    int32_t triangle[2];
+};
+
+// Key of the edge map: hashed and compared as 12 raw bytes.
+struct LmEdgeKey {
+    int32_t lower;
+    int32_t upper;
+    int32_t modelId;
+};
+
+// A welded plane: unit normal and distance, with normal . p + distance = 0 on the plane.
+struct LmPlane {
+    Geom::Vec3 normal;
+    float distance;
+};
+
+// What the mesh source hands to AddTriangle for one triangle.
+struct InputTriangle {
+    Geom::Vec3 positions[3];
+    Geom::Vec3 normals[3];  // (0, 0, 0) when unknown
+    Geom::Vec2 uvs[3];
+    std::string name;       // empty for objects the flags file does not list
+    uint32_t flags = 0;
+    int32_t modelId = -1;
+    int32_t faceId = -1;
+};
+
+}  // namespace Engine

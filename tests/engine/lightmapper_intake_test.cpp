@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "engine/lightmapper/lightmapper.h"
+#include "lightmapper_fixture.h"
+
+using Engine::InputTriangle;
+using Engine::Lightmapper;
+using Engine::LightmapperSettings;
+using Geom::Vec3;
+using LightmapperTest::LogCapture;
+using LightmapperTest::Tri;
+
+TEST(LightmapperIntake, FreshTriangleRecord)
+{
+    Lightmapper lm(LightmapperSettings{});
+    InputTriangle in = Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0}, 5);
+    in.flags = 0x1A3;  // 0x80 must not survive intake
+    in.faceId = 17;
+    in.name = "wall";
+    in.uvs[1] = {0.5f, 0.25f};
+    ASSERT_EQ(lm.AddTriangle(in), 0);
+    const Engine::LmTriangle& t = lm.triangles[0];
+    EXPECT_EQ(t.flags, 0x123u);
+    EXPECT_EQ(t.modelId, 5);
+    EXPECT_EQ(t.faceId, 17);
+    EXPECT_EQ(t.page, -1);
+    EXPECT_EQ(t.group, -1);
+    EXPECT_EQ(t.smoothGroup, -1);
+    EXPECT_EQ(t.spareIndex, -1);
+    for (int k = 0; k < 3; k++) {
+        EXPECT_EQ(t.spare[k], -1);
+        EXPECT_EQ(t.neighbour[k], -1);
+        EXPECT_EQ(t.lmUv[k], (Geom::Vec2{0, 0}));
+    }
+    EXPECT_EQ(lm.objects[size_t(t.object)].name, "wall");
+    EXPECT_EQ(lm.uvs[size_t(t.uv[1])], (Geom::Vec2{0.5f, 0.25f}));
+    // Normal +z: axis 2, positive, model id above bit 3.
+    EXPECT_EQ(lm.normals[size_t(t.faceNormal)], (Vec3{0, 0, 1}));
+    EXPECT_EQ(t.projKey, 2u | (5u << 3));
+}
+
+TEST(LightmapperIntake, WeldsBitwiseEqualValuesOnly)
+{
+    Lightmapper lm(LightmapperSettings{});
+    ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0})), 0);
+    ASSERT_EQ(lm.AddTriangle(Tri({1, 0, 0}, {0, 1, 0}, {1, 1, 0})), 1);
+    // Same point as corner 0 of the first triangle, but -0.0 is another bit pattern.
+    ASSERT_EQ(lm.AddTriangle(Tri({-0.0f, 0, 0}, {0, -1, 0}, {1, 0, 0})), 2);
+
+    const auto& t = lm.triangles;
+    EXPECT_EQ(t[1].pos[0], t[0].pos[2]);
+    EXPECT_EQ(t[1].pos[1], t[0].pos[1]);
+    EXPECT_EQ(t[2].pos[2], t[0].pos[2]);
+    EXPECT_NE(t[2].pos[0], t[0].pos[0]);
+    EXPECT_EQ(lm.positions.size(), 6u);
+    // All corners carry (0, 0, 0) normals and (0, 0) uvs: one entry each, shared.
+    EXPECT_EQ(lm.uvs.size(), 1u);
+    EXPECT_EQ(t[2].nrm[0], t[0].nrm[0]);
+    // Face normals weld by bits too: the second triangle's normal comes out as (0, -0, 1).
+    EXPECT_NE(t[0].faceNormal, t[1].faceNormal);
+    EXPECT_EQ(lm.normals[size_t(t[1].faceNormal)], (Vec3{0, 0, 1}));
+}
+
+TEST(LightmapperIntake, DegenerateTrianglesAreRejectedWithoutEdges)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        const char* what;
+        Vec3 a, b, c;
+    } cases[] = {
+        {"two equal corners", {0, 0, 0}, {1, 0, 0}, {1, 0, 0}},
+        {"all corners equal", {2, 2, 2}, {2, 2, 2}, {2, 2, 2}},
+        {"collinear", {0, 0, 0}, {1, 1, 1}, {2, 2, 2}},
+        {"nan corner", {0, 0, 0}, {1, 0, 0}, {0, nan, 0}},
+        {"infinite corner", {0, 0, 0}, {1, 0, 0}, {0, inf, 0}},
+    };
+    for (const auto& c : cases) {
+        Lightmapper lm(LightmapperSettings{});
+        LogCapture log;
+        ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0})), 0) << c.what;
+        EXPECT_EQ(lm.AddTriangle(Tri(c.a, c.b, c.c)), -1) << c.what;
+        EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "AddTriangle: ignoring degenerate triangle!"), 1)
+            << c.what;
+        // The next accepted triangle takes the next free index, and every edge names only
+        // triangles that exist: the rejected one registered nothing.
+        ASSERT_EQ(lm.AddTriangle(Tri({0, 1, 0}, {1, 1, 0}, {1, 0, 0})), 1) << c.what;
+        EXPECT_EQ(lm.triangles.size(), 2u) << c.what;
+        EXPECT_EQ(lm.edges.size(), 5u) << c.what;
+        for (const Engine::LmEdge& e : lm.edges) {
+            EXPECT_LT(e.triangle[0], 2) << c.what;
+            EXPECT_LT(e.triangle[1], 2) << c.what;
+        }
+        for (const Engine::LmTriangle& t : lm.triangles)
+            for (int k = 0; k < 3; k++)
+                EXPECT_GE(t.edge[k], 0) << c.what;
+    }
+}
+
+TEST(LightmapperIntake, NearlyCoplanarTriangleTakesExistingPlane)
+{
+    // The probe is a sliver standing almost upright: its own normal is dominated by -x. Its
+    // corners lie within 1/1152 of the floor z = 0 (facing +z) in the first row and beyond it in
+    // the second, so only the first takes the floor's axis.
+    const struct {
+        float lift;
+        uint32_t expectedProjKey;
+        size_t expectedPlanes;
+    } cases[] = {
+        {0.0008f, 2u, 1u},
+        {0.0009f, 0u | 4u, 2u},
+    };
+    for (const auto& c : cases) {
+        Lightmapper lm(LightmapperSettings{});
+        ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0})), 0);
+        int32_t probe = lm.AddTriangle(Tri({0, 0, 0}, {0, 0.001f, 0}, {0.0001f, 0, c.lift}));
+        ASSERT_EQ(probe, 1);
+        EXPECT_EQ(lm.triangles[1].projKey, c.expectedProjKey) << "lift " << c.lift;
+        EXPECT_EQ(lm.planes.size(), c.expectedPlanes) << "lift " << c.lift;
+        // The face normal stays the triangle's own whatever plane it shares.
+        Vec3 n = lm.normals[size_t(lm.triangles[1].faceNormal)];
+        EXPECT_LT(n.x, -0.9f) << "lift " << c.lift;
+    }
+}
+
+TEST(LightmapperIntake, PlaneWeldingNeedsTheSameFacing)
+{
+    Lightmapper lm(LightmapperSettings{});
+    ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0})), 0);
+    ASSERT_EQ(lm.AddTriangle(Tri({0, 1, 0}, {1, 1, 0}, {1, 0, 0})), 1);  // same plane exactly
+    ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {1, 0, 0}, {0, 1, 0})), 2);  // back side
+    EXPECT_EQ(lm.planes.size(), 2u);
+    EXPECT_EQ(lm.triangles[0].projKey, lm.triangles[1].projKey);
+    EXPECT_EQ(lm.triangles[2].projKey, 2u | 4u);
+}
+
+TEST(LightmapperIntake, ObjectsAndAlphaMaps)
+{
+    Lightmapper lm(LightmapperSettings{});
+    EXPECT_EQ(lm.FindOrAddObject("floor"), 0);
+    EXPECT_EQ(lm.FindOrAddObject("wall"), 1);
+    EXPECT_EQ(lm.FindOrAddObject("floor"), 0);
+
+    InputTriangle in = Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0});
+    in.name = "wall";
+    ASSERT_EQ(lm.AddTriangle(in), 0);
+    EXPECT_EQ(lm.triangles[0].object, 1);
+    in.name = "";
+    ASSERT_EQ(lm.AddTriangle(in), 1);
+    EXPECT_EQ(lm.triangles[1].object, 2);
+    ASSERT_EQ(lm.objects.size(), 3u);
+    EXPECT_EQ(lm.objects[0].colour, (Vec3{0, 0, 0}));
+    EXPECT_EQ(lm.objects[0].reflectance, (Vec3{1, 1, 1}));
+
+    Image::Bitmap map(3, 2);
+    map.At(2, 1) = 0x7F123456;
+    EXPECT_FALSE(lm.SetAlphaMap("door", map));
+    ASSERT_TRUE(lm.SetAlphaMap("floor", map));
+    EXPECT_EQ(lm.objects[0].alphaMap.Width(), 3);
+    EXPECT_EQ(lm.objects[0].alphaMap.At(2, 1), 0x7F123456u);
+    EXPECT_TRUE(lm.objects[1].alphaMap.IsEmpty());
+}
+
+namespace {
+
+// A floor of two triangles in z = 0 facing +z and a wall of two triangles in y = 0 facing +y, meeting
+// along the x axis from (0, 0, 0) to (1, 0, 0).
+void AddFloorAndWall(Lightmapper& lm)
+{
+    ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0})), 0);
+    ASSERT_EQ(lm.AddTriangle(Tri({1, 0, 0}, {0, 1, 0}, {1, 1, 0})), 1);
+    ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {1, 0, 0}, {0, 0, 1})), 2);
+    ASSERT_EQ(lm.AddTriangle(Tri({1, 0, 0}, {1, 0, 1}, {0, 0, 1})), 3);
+}
+
+}  // namespace
+
+TEST(LightmapperIntake, VertexNormalsFollowTheSmoothingAngle)
+{
+    const struct {
+        float angle;
+        bool smoothed;
+    } cases[] = {{40, false}, {89, false}, {90, true}, {180, true}};
+    for (const auto& c : cases) {
+        Lightmapper lm(LightmapperSettings{});
+        AddFloorAndWall(lm);
+        ASSERT_EQ(lm.normals[size_t(lm.triangles[0].faceNormal)], (Vec3{0, 0, 1}));
+        ASSERT_EQ(lm.normals[size_t(lm.triangles[2].faceNormal)], (Vec3{0, 1, 0}));
+        lm.BuildVertexNormals(c.angle);
+
+        // Corner 0 of triangle 0 sits on the shared edge; corner 1, (0, 1, 0), is floor only.
+        Vec3 shared = lm.normals[size_t(lm.triangles[0].nrm[0])];
+        Vec3 floorOnly = lm.normals[size_t(lm.triangles[0].nrm[1])];
+        EXPECT_EQ(floorOnly, (Vec3{0, 0, 1})) << c.angle;
+        if (c.smoothed) {
+            EXPECT_GT(shared.z, 0.1f) << c.angle;
+            EXPECT_GT(shared.y, 0.1f) << c.angle;
+            EXPECT_NEAR(Geom::Length(shared), 1.0f, 1e-6f) << c.angle;
+            // The wall's corner at the same position gets the same smoothed normal.
+            EXPECT_EQ(lm.triangles[2].nrm[0], lm.triangles[0].nrm[0]) << c.angle;
+        } else {
+            EXPECT_EQ(shared, (Vec3{0, 0, 1})) << c.angle;
+            EXPECT_EQ(lm.normals[size_t(lm.triangles[2].nrm[0])], (Vec3{0, 1, 0})) << c.angle;
+        }
+    }
+}
+
+TEST(LightmapperIntake, LoneTriangleKeepsItsFaceNormal)
+{
+    const float angles[] = {0, 40, 180};
+    for (float angle : angles) {
+        Lightmapper lm(LightmapperSettings{});
+        ASSERT_EQ(lm.AddTriangle(Tri({0.3f, -1, 2}, {1.7f, 0.2f, 0.1f}, {-0.4f, 0.9f, 1.3f})), 0);
+        lm.BuildVertexNormals(angle);
+        Vec3 face = lm.normals[size_t(lm.triangles[0].faceNormal)];
+        for (int k = 0; k < 3; k++) {
+            Vec3 n = lm.normals[size_t(lm.triangles[0].nrm[k])];
+            EXPECT_NEAR(n.x, face.x, 1e-6f) << "angle " << angle << " corner " << k;
+            EXPECT_NEAR(n.y, face.y, 1e-6f) << "angle " << angle << " corner " << k;
+            EXPECT_NEAR(n.z, face.z, 1e-6f) << "angle " << angle << " corner " << k;
+        }
+    }
+}
+
+TEST(LightmapperIntake, VertexNormalsWeightByAreaAndCornerAngle)
+{
+    // A fan of two triangles around the origin: a large one facing +z and a small one tilted
+    // towards +x. The area x angle weighting leaves the smoothed normal far closer to the large
+    // triangle's; an unweighted average would sit halfway.
+    Lightmapper lm(LightmapperSettings{});
+    ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, 4, 0}, {4, 0, 0})), 0);
+    ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, -0.5f, 0}, {-0.2f, 0, 0.2f})), 1);
+    lm.BuildVertexNormals(180);
+    Vec3 big = lm.normals[size_t(lm.triangles[0].faceNormal)];
+    Vec3 small = lm.normals[size_t(lm.triangles[1].faceNormal)];
+    Vec3 n = lm.normals[size_t(lm.triangles[0].nrm[0])];
+    ASSERT_LT(Geom::Dot(big, small), 0.9f);
+    EXPECT_GT(Geom::Dot(n, big), 0.99f);
+    EXPECT_EQ(lm.triangles[1].nrm[0], lm.triangles[0].nrm[0]);
+}
