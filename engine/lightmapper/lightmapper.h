@@ -14,6 +14,7 @@
 #include "engine/lightmapper/group.h"
 #include "engine/lightmapper/lightmapper_settings.h"
 #include "engine/lightmapper/records.h"
+#include "engine/spatial/triangle_ops.h"
 #include "geom/vec.h"
 
 namespace Engine {
@@ -97,7 +98,11 @@ public:
     float aoPower;
     int32_t blurKernel;
 
-    // The kd-tree over all triangles, with one mailbox per thread, joins here with the tree stage.
+    // The kd-tree over all triangles (element id = triangle index), one mailbox per thread slot.
+    TriangleKdTree kdTree;
+    // The tree stage: fills and builds kdTree from the current triangles, positions, flags and
+    // alpha maps (tree_stage.cpp). Flags or alpha maps changed afterwards are not seen by rays.
+    void BuildKdTree();
 
     // One candidate list per thread for the box queries of grouping and texel rasterisation.
     std::vector<std::vector<int32_t>> threadCandidates;
@@ -132,6 +137,11 @@ private:
     };
     int32_t FirstFittingPlane(const PlaneBin& bin, Geom::Vec3 normal, const Geom::Vec3 corners[3]) const;
     std::vector<PlaneBin> planeBins;  // 4096 bins by distance
+
+    // What the tree's triangle tests read, copied out of the triangles by BuildKdTree.
+    TriangleElements treeElements;
+    std::vector<TriangleCorners> treeTriangles;
+    std::vector<const Image::Bitmap*> treeAlphaMaps;
 };
 
 }  // namespace Engine

@@ -1,0 +1,311 @@
+// ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [--out DISTS.bin]
+//
+// Builds the triangle kd-tree over a model and traces every ray of a ray file (as written by
+// make_rays.py: "KRAY", version 1, count, maximum distance, then 6 floats a ray) with
+// RayNearest in mode 0 up to the file's maximum distance. Prints one "name value" line per
+// figure. --out writes one little-endian float per ray: the distance, or 1e37 for a miss.
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/lightmapper/lightmapper.h"
+#include "engine/mesh/obj_reader.h"
+#include "engine/spatial/kdtree3.h"
+#include "engine/spatial/triangle_ops.h"
+
+#ifdef KETRA_RAYBENCH_EMBREE
+#include <embree3/rtcore.h>
+#endif
+
+namespace {
+
+using Engine::KdRay;
+using Geom::Vec3;
+
+double ProcessCpuSeconds()
+{
+    return double(std::clock()) / CLOCKS_PER_SEC;
+}
+
+double Seconds(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+struct Options {
+    const char* model = nullptr;
+    const char* rays = nullptr;
+    const char* out = nullptr;
+    float scale = 1.0f;
+    int threads = 1;
+};
+
+bool ParseOptions(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; i++) {
+        const std::string arg = argv[i];
+        if ((arg == "-i" || arg == "-j" || arg == "--out") && i + 1 < argc) {
+            const char* value = argv[++i];
+            if (arg == "-i")
+                options.scale = std::strtof(value, nullptr);
+            else if (arg == "-j")
+                options.threads = std::atoi(value);
+            else
+                options.out = value;
+        } else if (!options.model) {
+            options.model = argv[i];
+        } else if (!options.rays) {
+            options.rays = argv[i];
+        } else {
+            return false;
+        }
+    }
+    return options.model && options.rays && options.threads >= 1 && options.scale > 0;
+}
+
+bool ReadRays(const char* path, std::vector<KdRay>& rays, float& maxDistance)
+{
+    FILE* file = std::fopen(path, "rb");
+    if (!file)
+        return false;
+    unsigned char header[16];
+    bool ok = std::fread(header, 1, 16, file) == 16 && std::memcmp(header, "KRAY", 4) == 0;
+    uint32_t version = 0, count = 0;
+    if (ok) {
+        std::memcpy(&version, header + 4, 4);
+        std::memcpy(&count, header + 8, 4);
+        std::memcpy(&maxDistance, header + 12, 4);
+        ok = version == 1 && count <= 100000000u;
+    }
+    if (ok) {
+        rays.resize(count);
+        ok = std::fread(rays.data(), sizeof(KdRay), count, file) == count;
+    }
+    std::fclose(file);
+    return ok;
+}
+
+// The model as the run driver hands it over: read, scaled, turned to the engine's axes and given
+// to the lightmapper triangle by triangle.
+bool LoadModel(const char* path, float scale, Engine::Lightmapper& lightmapper)
+{
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file)
+        return false;
+    Engine::ObjReader reader;
+    const bool parsed = reader.Parse(file, path, Vec3{scale, scale, scale}, 0);
+    std::fclose(file);
+    if (!parsed) {
+        std::fprintf(stderr, "%s\n", reader.LastError().c_str());
+        return false;
+    }
+    reader.ConvertAxes();
+    lightmapper.Reserve(int32_t(reader.triangles.size()));
+    for (size_t i = 0; i < reader.triangles.size(); i++) {
+        const Engine::ObjTriangle& t = reader.triangles[i];
+        Engine::InputTriangle input;
+        for (int k = 0; k < 3; k++) {
+            input.positions[k] = reader.positions[size_t(t.vertex[k])];
+            input.uvs[k] = t.uv[k] >= 0 ? reader.uvs[size_t(t.uv[k])] : Geom::Vec2{0, 0};
+            input.normals[k] = t.normal[k] >= 0 ? reader.normals[size_t(t.normal[k])] : Vec3{0, 0, 0};
+        }
+        input.flags = 0;
+        input.modelId = 0;
+        input.faceId = int32_t(i);
+        lightmapper.AddTriangle(input);
+    }
+    return true;
+}
+
+struct Tracer {
+    const Engine::TriangleKdTree* tree = nullptr;
+    const std::vector<KdRay>* rays = nullptr;
+    float maxDistance = 0;
+    std::vector<float> distances;
+
+    // Chunks of rays are claimed from one counter; each thread traces with its own slot.
+    double Run(int threadCount)
+    {
+        distances.assign(rays->size(), Engine::noHit);
+        std::atomic<size_t> next{0};
+        const size_t chunk = 1024;
+        auto body = [&](int slot) {
+            for (;;) {
+                const size_t start = next.fetch_add(chunk);
+                if (start >= rays->size())
+                    return;
+                const size_t end = std::min(start + chunk, rays->size());
+                for (size_t i = start; i < end; i++)
+                    distances[i] = tree->RayNearest(slot, 0, (*rays)[i], nullptr, maxDistance);
+            }
+        };
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::thread> threads;
+        for (int slot = 1; slot < threadCount; slot++)
+            threads.emplace_back(body, slot);
+        body(0);
+        for (std::thread& thread : threads)
+            thread.join();
+        return Seconds(start);
+    }
+};
+
+#ifdef KETRA_RAYBENCH_EMBREE
+// Embree on the same triangles and rays, nearest hit in (1/2304, maxDistance], for scale.
+double TraceEmbree(const Engine::Lightmapper& mesh, const std::vector<KdRay>& rays, float maxDistance, int threadCount,
+                   std::vector<float>& distances)
+{
+    RTCDevice device = rtcNewDevice(threadCount == 1 ? "threads=1" : nullptr);
+    RTCScene scene = rtcNewScene(device);
+    RTCGeometry geometry = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
+    float* vertices = static_cast<float*>(rtcSetNewGeometryBuffer(geometry, RTC_BUFFER_TYPE_VERTEX, 0,
+                                                                  RTC_FORMAT_FLOAT3, 3 * sizeof(float),
+                                                                  mesh.positions.size()));
+    std::memcpy(vertices, mesh.positions.data(), mesh.positions.size() * sizeof(Vec3));
+    unsigned* indices = static_cast<unsigned*>(rtcSetNewGeometryBuffer(
+        geometry, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(unsigned), mesh.triangles.size()));
+    for (size_t i = 0; i < mesh.triangles.size(); i++) {
+        for (int k = 0; k < 3; k++)
+            indices[i * 3 + size_t(k)] = unsigned(mesh.triangles[i].pos[k]);
+    }
+    rtcCommitGeometry(geometry);
+    rtcAttachGeometry(scene, geometry);
+    rtcReleaseGeometry(geometry);
+    rtcCommitScene(scene);
+
+    distances.assign(rays.size(), Engine::noHit);
+    std::atomic<size_t> next{0};
+    const size_t chunk = 1024;
+    auto body = [&]() {
+        RTCIntersectContext context;
+        rtcInitIntersectContext(&context);
+        for (;;) {
+            const size_t start = next.fetch_add(chunk);
+            if (start >= rays.size())
+                return;
+            const size_t end = std::min(start + chunk, rays.size());
+            for (size_t i = start; i < end; i++) {
+                const KdRay& ray = rays[i];
+                RTCRayHit hit;
+                hit.ray.org_x = ray.origin.x;
+                hit.ray.org_y = ray.origin.y;
+                hit.ray.org_z = ray.origin.z;
+                hit.ray.dir_x = ray.direction.x;
+                hit.ray.dir_y = ray.direction.y;
+                hit.ray.dir_z = ray.direction.z;
+                hit.ray.tnear = Engine::selfHitDistance;
+                hit.ray.tfar = maxDistance;
+                hit.ray.mask = ~0u;
+                hit.ray.flags = 0;
+                hit.ray.time = 0;
+                hit.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+                rtcIntersect1(scene, &context, &hit);
+                if (hit.hit.geomID != RTC_INVALID_GEOMETRY_ID)
+                    distances[i] = hit.ray.tfar;
+            }
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 1; t < threadCount; t++)
+        threads.emplace_back(body);
+    body();
+    for (std::thread& thread : threads)
+        thread.join();
+    const double seconds = Seconds(start);
+    rtcReleaseScene(scene);
+    rtcReleaseDevice(device);
+    return seconds;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [--out DISTS.bin]\n");
+        return 2;
+    }
+    Engine::Lightmapper mesh{Engine::LightmapperSettings{}};
+    if (!LoadModel(options.model, options.scale, mesh)) {
+        std::fprintf(stderr, "cannot read model %s\n", options.model);
+        return 1;
+    }
+    std::vector<KdRay> rays;
+    float maxDistance = 0;
+    if (!ReadRays(options.rays, rays, maxDistance)) {
+        std::fprintf(stderr, "cannot read ray file %s\n", options.rays);
+        return 1;
+    }
+
+    // The lightmapper's tree stage, as Build runs it.
+    const auto buildStart = std::chrono::steady_clock::now();
+    mesh.BuildKdTree();
+    const double buildSeconds = Seconds(buildStart);
+    const Engine::TriangleKdTree& tree = mesh.kdTree;
+    if (tree.SlotCount() < options.threads) {
+        std::fprintf(stderr, "at most %d threads\n", tree.SlotCount());
+        return 2;
+    }
+
+    Tracer tracer;
+    tracer.tree = &tree;
+    tracer.rays = &rays;
+    tracer.maxDistance = maxDistance;
+    const double cpuStart = ProcessCpuSeconds();
+    const double traceSeconds = tracer.Run(options.threads);
+    const double traceCpuSeconds = ProcessCpuSeconds() - cpuStart;
+    size_t hits = 0;
+    for (float d : tracer.distances)
+        hits += d != Engine::noHit;
+    const double mrays = double(rays.size()) / traceSeconds / 1e6;
+
+    std::printf("triangles %zu\n", mesh.triangles.size());
+    std::printf("nodes %zu\nleaves %zu\nleaf_entries %zu\ndepth %d\n", tree.nodes.size(), tree.leaves.size(),
+                tree.leafElements.size(), tree.Depth());
+    std::printf("build_s %.4f\n", buildSeconds);
+    std::printf("rays %zu\n", rays.size());
+    std::printf("hits %zu\n", hits);
+    std::printf("trace_s %.4f\n", traceSeconds);
+    std::printf("mrays_per_s %.3f\n", mrays);
+    // CPU time of the trace, all threads: steadier than the wall clock on a shared machine.
+    std::printf("trace_cpu_s %.4f\n", traceCpuSeconds);
+
+#ifdef KETRA_RAYBENCH_EMBREE
+    std::vector<float> embreeDistances;
+    const double embreeSeconds = TraceEmbree(mesh, rays, maxDistance, options.threads, embreeDistances);
+    const double embreeMrays = double(rays.size()) / embreeSeconds / 1e6;
+    size_t agree = 0;
+    for (size_t i = 0; i < rays.size(); i++) {
+        const float a = tracer.distances[i], b = embreeDistances[i];
+        const bool aHit = a != Engine::noHit, bHit = b != Engine::noHit;
+        agree += aHit == bHit && (!aHit || std::fabs(a - b) <= 1e-4f * std::max(1.0f, a));
+    }
+    std::printf("embree_mrays_per_s %.3f\n", embreeMrays);
+    std::printf("ratio %.3f\n", mrays / embreeMrays);
+    std::printf("agree_share %.6f\n", rays.empty() ? 1.0 : double(agree) / double(rays.size()));
+#endif
+
+    if (options.out) {
+        FILE* file = std::fopen(options.out, "wb");
+        if (!file || std::fwrite(tracer.distances.data(), sizeof(float), tracer.distances.size(), file) !=
+                         tracer.distances.size()) {
+            std::fprintf(stderr, "cannot write %s\n", options.out);
+            if (file)
+                std::fclose(file);
+            return 1;
+        }
+        std::fclose(file);
+    }
+    return 0;
+}

@@ -1,0 +1,162 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/spatial/kdtree3.h"
+#include "geom/box.h"
+#include "geom/vec.h"
+#include "image/bitmap/bitmap.h"
+
+namespace Engine {
+
+// Barycentric slack of the ray-triangle test: a ray through a shared edge hits both triangles
+// instead of slipping between them. Raising it lets rays hit just beside a triangle.
+constexpr float rayTriangleTolerance = 1e-4f;
+// Hits this close to the origin are the surface the ray leaves (origins are lifted by a small
+// epsilon), or lie behind it.
+constexpr float selfHitDistance = 1.0f / 2304.0f;
+
+// Triangle flag bits that the ray tests read.
+constexpr uint32_t triangleNoAoRays = 0x01;
+constexpr uint32_t triangleAlphaTested = 0x02;
+constexpr uint32_t triangleNoRays = 0x10;
+constexpr uint32_t triangleKeepsNonAoRays = 0x20;
+
+// Moller-Trumbore without back-face culling, from the first corner and the two edges leaving it.
+// Returns t (no sign test: callers judge it) and the weights b1, b2 of corners 1 and 2, or
+// noHit. Kept inline and written out term by term: the leaf loop and the plain path must produce
+// the same bits.
+inline float RayTriangleEdges(const KdRay& ray, Geom::Vec3 p0, Geom::Vec3 e1, Geom::Vec3 e2, float tolerance,
+                              float& b1, float& b2)
+{
+    const Geom::Vec3 q = Geom::Cross(ray.direction, e2);
+    const float det = Geom::Dot(q, e1);
+    b1 = b2 = 0;
+    if (det == 0)
+        return noHit;
+    const Geom::Vec3 s = ray.origin - p0;
+    b1 = Geom::Dot(q, s) / det;
+    if (b1 < -tolerance)
+        return noHit;
+    const Geom::Vec3 r = Geom::Cross(s, e1);
+    b2 = Geom::Dot(r, ray.direction) / det;
+    if (b2 < -tolerance || b1 + b2 > 1 + tolerance)
+        return noHit;
+    return Geom::Dot(r, e2) / det;
+}
+
+inline float RayTriangle(const KdRay& ray, Geom::Vec3 p0, Geom::Vec3 p1, Geom::Vec3 p2, float tolerance, float& b1,
+                         float& b2)
+{
+    return RayTriangleEdges(ray, p0, p1 - p0, p2 - p0, tolerance, b1, b2);
+}
+
+// Cuts a triangle's box at the plane coordinate[axis] == position: corners on each side and the
+// points where edges cross the plane, each box then clipped to the element box. Never fails.
+bool SplitTriangle(float position, int32_t axis, const Geom::Box3& box, Geom::Vec3 p0, Geom::Vec3 p1, Geom::Vec3 p2,
+                   Geom::Box3& left, Geom::Box3& right);
+
+// Texel coordinate of a texture coordinate on a map of `size` texels: rounded half away from
+// zero, then wrapped so the map repeats. Non-finite input gives 0.
+int32_t WrapTexel(float coordinate, int32_t size);
+
+// True when the alpha map lets a ray through at texture coordinate (s, r): alpha below 128.
+bool AlphaPassesThrough(const Image::Bitmap& alphaMap, float s, float r);
+
+// What the triangle ray tests need of a mesh, copied out of the owner's records so the tests do
+// not depend on their layout.
+struct TriangleCorners {
+    int32_t pos[3] = {-1, -1, -1};
+    int32_t uv[3] = {-1, -1, -1};
+    uint32_t flags = 0;
+    int32_t object = -1;
+};
+
+struct TriangleMeshView {
+    const Geom::Vec3* positions = nullptr;
+    const Geom::Vec2* uvs = nullptr;
+    int32_t uvCount = 0;
+    const TriangleCorners* triangles = nullptr;
+    int32_t triangleCount = 0;
+    // One entry per object; null (or an empty bitmap) where the object has no alpha map.
+    const Image::Bitmap* const* alphaMaps = nullptr;
+    int32_t objectCount = 0;
+};
+
+// True when flags keep the triangle out of queries of this mode: mode 0 (ambient-occlusion
+// rays) ignores 0x01 and 0x10 triangles; other modes ignore them unless 0x20 is set as well.
+inline bool HiddenFromMode(uint32_t flags, int32_t mode)
+{
+    if ((flags & (triangleNoAoRays | triangleNoRays)) == 0)
+        return false;
+    return mode == 0 || (flags & triangleKeepsNonAoRays) == 0;
+}
+
+// The alpha map that applies to the triangle, or null when it is not alpha-tested.
+const Image::Bitmap* TriangleAlphaMap(const TriangleMeshView& mesh, int32_t triangle);
+
+// The full test of one ray against triangle `triangle` (its element id): mode flags, the
+// ray-triangle test, self-hit rejection and the alpha test. Distance or noHit.
+float IntersectTriangle(const TriangleMeshView& mesh, int32_t mode, int32_t triangle, const KdRay& ray);
+
+bool SplitTriangleElement(const TriangleMeshView& mesh, float position, int32_t axis, const Geom::Box3& box,
+                          int32_t triangle, Geom::Box3& left, Geom::Box3& right);
+
+// Element policy of a KdTree3 over triangles whose element ids are triangle indices. After a
+// build it keeps each leaf entry's first corner and edges in leaf order, so the leaf loop reads
+// one contiguous run instead of chasing indices; IntersectEntry gives the same result as
+// IntersectTriangle.
+class TriangleElements {
+public:
+    TriangleElements() = default;
+    explicit TriangleElements(const TriangleMeshView& view) : mesh(view) {}
+    void SetView(const TriangleMeshView& view)
+    {
+        mesh = view;
+        leafTriangles.clear();
+    }
+    const TriangleMeshView& View() const { return mesh; }
+
+    bool SplitElement(float position, int32_t axis, const Geom::Box3& box, int32_t id, Geom::Box3& left,
+                      Geom::Box3& right) const
+    {
+        return SplitTriangleElement(mesh, position, axis, box, id, left, right);
+    }
+    float IntersectElement(int32_t mode, int32_t id, const KdRay& ray, float /*best*/) const
+    {
+        return IntersectTriangle(mesh, mode, id, ray);
+    }
+
+    void TreeBuilt(const std::vector<int32_t>& leafElements, const std::vector<int32_t>& elementIds);
+
+    float IntersectEntry(int32_t mode, int32_t listPosition, int32_t id, const KdRay& ray, float /*best*/) const
+    {
+        const LeafTriangle& entry = leafTriangles[size_t(listPosition)];
+        if (entry.rules & (mode == 0 ? hiddenFromMode0 : hiddenFromOtherModes))
+            return noHit;
+        float b1, b2;
+        const float t = RayTriangleEdges(ray, entry.p0, entry.e1, entry.e2, rayTriangleTolerance, b1, b2);
+        // Written as !(t > ...) so a NaN distance is a miss, as it would be at every caller.
+        if (!(t > selfHitDistance) || t == noHit)
+            return noHit;
+        if ((entry.rules & alphaTested) && !AlphaBlocks(id, b1, b2))
+            return noHit;
+        return t;
+    }
+
+private:
+    enum : uint32_t { hiddenFromMode0 = 1, hiddenFromOtherModes = 2, alphaTested = 4 };
+    struct LeafTriangle {
+        Geom::Vec3 p0, e1, e2;
+        uint32_t rules;
+    };
+    bool AlphaBlocks(int32_t triangle, float b1, float b2) const;
+
+    TriangleMeshView mesh;
+    std::vector<LeafTriangle> leafTriangles;
+};
+
+using TriangleKdTree = KdTree3<TriangleElements>;
+
+}  // namespace Engine
