@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <thread>
 
+#include "core/cpu_info.h"
 #include "core/log.h"
+#include "engine/lightmapper/ambient_occlusion.h"
+#include "engine/lightmapper/atlas_build.h"
+#include "engine/lightmapper/grouping.h"
+#include "engine/lightmapper/texels.h"
 #include "core/timer.h"
 
 namespace Engine {
@@ -17,6 +22,10 @@ struct StageText {
     const char* title;
 };
 constexpr StageText connectivityStage = {"LM: building connectivity", "Building connectivity"};
+constexpr StageText treeStage = {"LM: building tree", "Building KdTree"};
+constexpr StageText groupingStage = {"LM: grouping", "Grouping"};
+constexpr StageText aoStage = {"LM: Ambient occlusion", "Ambient occlusion"};
+constexpr StageText atlasStage = {"LM: atlas", "Building atlas"};
 
 }  // namespace
 
@@ -55,9 +64,8 @@ void Lightmapper::Report(float percent, float value, const std::string& title)
 
 void Lightmapper::PrepareThreadScratch()
 {
-    int32_t threadCount = int32_t(std::thread::hardware_concurrency());
-    if (threadCount < 1)
-        threadCount = 1;
+    // Every thread index the pool can hand a body gets its own scratch.
+    int32_t threadCount = std::max({Core::GetLogicalCoreCount(), pool.GetThreadCount(), 1});
     threadCandidates.resize(size_t(threadCount));
     for (std::vector<int32_t>& candidates : threadCandidates)
         candidates.clear();
@@ -85,7 +93,8 @@ void Lightmapper::ReleaseGroups()
 bool Lightmapper::Build(bool aoOnly, bool skipFinalGather)
 {
     cancelled.exchange(0);
-    // Read by the tracing stages once they are part of the sequence.
+    // The lighting passes that would read these are not part of this tool; with an
+    // ambient-occlusion distance of 0 or less the texels keep 0.
     [[maybe_unused]] const bool noFinalGather = skipFinalGather || noSamples || sampleCount < 1;
     [[maybe_unused]] const bool aoMode = aoOnly || aoDistance > 0;
 
@@ -102,12 +111,34 @@ bool Lightmapper::Build(bool aoOnly, bool skipFinalGather)
 
     if (IsCancelled())
         return false;
-    // The remaining stages take their places here, each behind its own cancellation check:
-    // the kd-tree ("LM: building tree", "Building KdTree"); grouping ("LM: grouping",
-    // "Grouping", timed and followed by "took %d msec"); the group tasks; ambient occlusion when
-    // aoDistance > 0 ("LM: Ambient occlusion", "Ambient occlusion"); the lighting passes unless
-    // aoMode ("LM: pre-raytracing", "LM: final gather" unless noFinalGather, "LM: raytracing");
-    // and the atlas ("LM: atlas", "Building atlas", reported with value 100).
+    Core::Log(treeStage.logLine);
+    Report(0, 0, treeStage.title);
+    BuildKdTree();
+
+    if (IsCancelled())
+        return false;
+    Core::Log(groupingStage.logLine);
+    Report(0, 0, groupingStage.title);
+    Core::Timer groupingTimer;
+    groupingTimer.Start();
+    BuildGroups(*this);
+
+    if (IsCancelled())
+        return false;
+    Core::LogFormat("took %d msec", int(groupingTimer.Stop()));
+    BuildGroupTasks(*this);
+
+    if (aoDistance > 0) {
+        Core::Log(aoStage.logLine);
+        Report(0, 0, aoStage.title);
+        RunAmbientOcclusion(*this);
+    }
+
+    Core::Log(atlasStage.logLine);
+    Report(0, 100, atlasStage.title);
+    OptimizeAtlas(*this);
+    if (IsCancelled())
+        return false;
 
     Core::Log("LM: done");
     ReleaseGroups();

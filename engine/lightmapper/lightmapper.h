@@ -73,6 +73,8 @@ public:
     LightmapperProgress progress;
     std::vector<LmTriangle> triangles;  // in AddTriangle order
     std::vector<std::shared_ptr<LmGroup>> groups;  // charts; released at the end of Build
+    // Rows of the charts cut into units of tracing work; rebuilt after grouping.
+    std::vector<GroupTask> tasks;
     // One atlas per basis; only the first basisCount are used. Filled by the atlas stage.
     Atlas atlases[maxBases];
 

@@ -1,0 +1,171 @@
+#include "engine/lightmapper/chart_layout.h"
+
+#include <cmath>
+#include <vector>
+
+#include "core/hash_map.h"
+#include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/texels.h"
+
+namespace Engine {
+namespace {
+
+// Growth of the texel size while a grid does not fit a page: each step costs one more layout
+// of the group, a larger step wastes more resolution.
+constexpr float coarseningStep = 1.1f;
+
+struct Frame {
+    Geom::Vec2 a{1, 0}, b{0, 1};
+    float minA = 0, maxA = -1, minB = 0, maxB = -1;
+};
+
+// Distinct projected corner points (0 and -0 count as equal); also fills the group's 3-D
+// bounds and the 2-D box of the points.
+std::vector<Geom::Vec2> DistinctChartPoints(const Lightmapper& lm, LmGroup& group, Geom::Box2& box)
+{
+    Core::HashMap<Geom::Vec2, int32_t> seen;
+    std::vector<Geom::Vec2> points;
+    const int32_t axis = group.ProjectionAxis();
+    group.bounds = Geom::Box3();
+    for (int32_t t : group.triangles) {
+        for (int32_t corner : lm.triangles[size_t(t)].pos) {
+            Geom::Vec3 p = lm.positions[size_t(corner)];
+            Geom::Vec2 q = ProjectToPlane(p, axis);
+            Geom::Vec2 key{q.x + 0.0f, q.y + 0.0f};  // -0 + 0 is +0
+            bool added = false;
+            seen.FindOrAdd(key, 0, added);
+            if (added)
+                points.push_back(q);
+            box.Add(q);
+            group.bounds.Add(p);
+        }
+    }
+    return points;
+}
+
+Geom::Vec2 NormalizedOrSame(Geom::Vec2 d)
+{
+    float length = Geom::Length(d);
+    return length > 0 ? Geom::Vec2{d.x / length, d.y / length} : d;
+}
+
+// Principal direction by five power iterations on the covariance, starting from the box's
+// diagonal.
+Geom::Vec2 PrincipalDirection(const std::vector<Geom::Vec2>& points, const Geom::Box2& box)
+{
+    float cxx = 0, cxy = 0, cyy = 0;
+    if (points.size() > 1) {
+        double meanX = 0, meanY = 0;
+        for (Geom::Vec2 p : points) {
+            meanX += p.x;
+            meanY += p.y;
+        }
+        meanX /= double(points.size());
+        meanY /= double(points.size());
+        double sxx = 0, sxy = 0, syy = 0;
+        for (Geom::Vec2 p : points) {
+            double dx = p.x - meanX, dy = p.y - meanY;
+            sxx += dx * dx;
+            sxy += dx * dy;
+            syy += dy * dy;
+        }
+        double n = double(points.size() - 1);
+        cxx = float(sxx / n);
+        cxy = float(sxy / n);
+        cyy = float(syy / n);
+    }
+    Geom::Vec2 d = box.IsEmpty() ? Geom::Vec2{0, 0} : NormalizedOrSame({box.max.x - box.min.x, box.max.y - box.min.y});
+    for (int i = 0; i < 5; i++)
+        d = NormalizedOrSame({d.x * cxx + d.y * cxy, d.x * cxy + d.y * cyy});
+    if (d.x == 0 && d.y == 0)
+        d = {1, 0};
+    return d;
+}
+
+// The principal frame when its box is strictly smaller than the axis-aligned one.
+Frame ChooseFrame(const std::vector<Geom::Vec2>& points, const Geom::Box2& box)
+{
+    Geom::Vec2 d = PrincipalDirection(points, box);
+    Frame principal;
+    principal.a = d;
+    principal.b = {d.y, -d.x};
+    for (size_t i = 0; i < points.size(); i++) {
+        float a = points[i].x * d.x + points[i].y * d.y;
+        float b = points[i].x * d.y - points[i].y * d.x;
+        if (i == 0) {
+            principal.minA = principal.maxA = a;
+            principal.minB = principal.maxB = b;
+        } else {
+            principal.minA = std::min(principal.minA, a);
+            principal.maxA = std::max(principal.maxA, a);
+            principal.minB = std::min(principal.minB, b);
+            principal.maxB = std::max(principal.maxB, b);
+        }
+    }
+    float frameArea = points.empty() ? 0 : (principal.maxA - principal.minA) * (principal.maxB - principal.minB);
+    float alignedArea = box.IsEmpty() ? 0 : (box.max.x - box.min.x) * (box.max.y - box.min.y);
+    if (alignedArea <= frameArea || points.empty()) {
+        Frame aligned;
+        aligned.minA = box.min.x;
+        aligned.maxA = box.max.x;
+        aligned.minB = box.min.y;
+        aligned.maxB = box.max.y;
+        return aligned;
+    }
+    return principal;
+}
+
+int32_t RoundHalfAway(float x) { return int32_t(x >= 0 ? x + 0.5f : x - 0.5f); }
+
+// Texels along one frame axis: centres on a lattice of pitch `size` that encloses [lo, hi].
+int32_t GridExtent(float lo, float hi, float size, float& first)
+{
+    first = std::floor(lo / size);
+    int32_t extent = RoundHalfAway((std::ceil(hi / size) * size - first * size) / size) + 1;
+    return std::max(extent, 2);
+}
+
+}  // namespace
+
+void LayoutGroup(Lightmapper& lm, int32_t groupIndex, int32_t threadIndex)
+{
+    lm.Report(float(groupIndex) * 100.0f / float(lm.groups.size()), 0, std::string());
+    LmGroup& group = *lm.groups[size_t(groupIndex)];
+    Geom::Box2 box;
+    std::vector<Geom::Vec2> points = DistinctChartPoints(lm, group, box);
+    Frame frame = ChooseFrame(points, box);
+
+    float i0 = 0, j0 = 0;
+    int32_t width = 0, height = 0;
+    for (;;) {
+        width = GridExtent(frame.minA, frame.maxA, group.texelSize[0], i0);
+        height = GridExtent(frame.minB, frame.maxB, group.texelSize[1], j0);
+        if (width <= lm.atlasSize && height <= lm.atlasSize)
+            break;
+        group.texelSize[0] *= coarseningStep;
+        group.texelSize[1] *= coarseningStep;
+    }
+
+    const size_t texels = size_t(width) * size_t(height);
+    group.gridWidth = width;
+    group.gridHeight = height;
+    group.samplesPerTexel = lm.samplesPerTexel;
+    group.coverage.assign((texels + 63) / 64, 0);
+    for (int32_t b = 0; b < maxBases; b++)
+        group.basis[b].assign(b < lm.basisCount ? texels : 0, Geom::Vec3{0, 0, 0});
+    // The light and bounce buffers only serve the lighting passes.
+    bool lighting = lm.aoDistance <= 0;
+    group.light.assign(lighting ? texels : 0, Geom::Vec3{0, 0, 0});
+    for (std::vector<Geom::Vec3>& buffer : group.bounce)
+        buffer.assign(lighting ? texels : 0, Geom::Vec3{0, 0, 0});
+
+    const float tu = group.texelSize[0], tv = group.texelSize[1];
+    Geom::Vec2 origin{i0 * tu * frame.a.x + j0 * tv * frame.b.x, i0 * tu * frame.a.y + j0 * tv * frame.b.y};
+    group.texelToChart.row[0] = {tu * frame.a.x, tu * frame.a.y, 0};
+    group.texelToChart.row[1] = {tv * frame.b.x, tv * frame.b.y, 0};
+    group.texelToChart.row[2] = {origin.x, origin.y, 1};
+
+    PackGroupTexels(lm, groupIndex, width, height, threadIndex);
+}
+
+}  // namespace Engine
