@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/console.h"
+#include "app/lightmap_writer.h"
 #include "app/mesh_writer.h"
 #include "core/timer.h"
 #include "engine/lightmapper/lightmapper.h"
@@ -114,6 +115,13 @@ int RunDriver(const Options& options)
         PrintTo(stderr, "failed to write %s\n", options.outputPath.c_str());
         return ExitWriteFailed;
     }
+
+    Print("Saving lightmaps:\n");
+    std::vector<std::string> failedImages = WriteLightmapImages(*lightmapper);
+    for (const std::string& name : failedImages)
+        PrintTo(stderr, "failed to write %s\n", name.c_str());
+    if (!failedImages.empty())
+        return ExitWriteFailed;
 
     Print("took %0lf secs\n", stopwatch.Stop() / 1000.0);
     return ExitSuccess;
