@@ -48,8 +48,8 @@ bool ParseObj(std::FILE* file, const Options& options, Engine::ObjReader& reader
     return true;
 }
 
-// Hands every OBJ triangle to the lightmapper; returns whether the file's normals were used
-// for all of them.
+}  // namespace
+
 bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engine::Lightmapper& lightmapper)
 {
     bool normalsFromFile = reader.hasNormals && !options.forceNormals;
@@ -74,8 +74,6 @@ bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engi
     }
     return normalsFromFile;
 }
-
-}  // namespace
 
 int RunDriver(const Options& options)
 {

@@ -2,6 +2,11 @@
 
 #include "app/options.h"
 
+namespace Engine {
+class Lightmapper;
+class ObjReader;
+}  // namespace Engine
+
 namespace App {
 
 // Process exit codes of a run.
@@ -17,5 +22,10 @@ enum ExitCode : int {
 
 // The whole run after a successful parse: input, build, outputs. Returns the exit code.
 int RunDriver(const Options& options);
+
+// Hands every triangle of a parsed, axis-converted OBJ file to the lightmapper, with the file's
+// normals when every triangle has them and -n is not given; returns whether they were used
+// (when not, the caller rebuilds vertex normals).
+bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engine::Lightmapper& lightmapper);
 
 }  // namespace App
