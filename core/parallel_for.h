@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/delegate.h"
+#include "core/event.h"
 
 namespace Core {
 
@@ -24,7 +25,9 @@ public:
     ParallelFor& operator=(const ParallelFor&) = delete;
 
     // Creates threadCount - 1 workers (threadCount < 1: one per logical core). Same count as now:
-    // nothing happens; another count replaces the workers.
+    // nothing happens; another count replaces the workers. When the system refuses a thread, the
+    // failure goes to the log and the pool runs with the workers it has (GetThreadCount says how
+    // many threads that makes).
     void Start(int32_t threadCount);
     // Calls body(start, threadIndex) once per chunk of `chunk` indices of [0, count).
     void Run(const ParallelBody& body, int32_t count, int32_t chunk);
@@ -36,17 +39,21 @@ public:
 
 private:
     struct Worker;
+    // Claims chunks of the published job until none is left.
     void Participate(const ParallelBody& body, int32_t threadIndex);
+    // Counts the participant out; the last one wakes the caller.
     void Leave();
 
-    class Event* doneEvent;
+    Event doneEvent;
     std::atomic<int32_t> stopping{0};
     std::atomic<int32_t> threadCount{0};
     std::atomic<int32_t> started{0};
     std::atomic<int32_t> active{0};
     // `next` is bumped by every participant once per chunk: keep it on a cache line of its own,
-    // apart from the fields the participants only read.
-    alignas(64) std::atomic<int32_t> next{0};
+    // apart from the fields the participants only read. It is 64-bit because every participant
+    // overshoots `count` by up to a chunk, which must not wrap round to a small index near the
+    // top of the 32-bit range.
+    alignas(64) std::atomic<int64_t> next{0};
     alignas(64) std::atomic<int32_t> count{0};
     std::atomic<int32_t> chunk{1};
     std::vector<std::unique_ptr<Worker>> workers;

@@ -1,6 +1,9 @@
 #include "core/timer.h"
 
 #include <chrono>
+#include <utility>
+
+#include "core/log.h"
 
 namespace Core {
 
@@ -80,6 +83,26 @@ int64_t PreciseTimer::Lap()
 int64_t PreciseTimer::Peek() const
 {
     return running ? TicksToMicroseconds(NowTicks() - startTicks) : elapsed;
+}
+
+ScopeTimer::ScopeTimer(std::string name) : name(std::move(name))
+{
+    timer.Start();
+}
+
+ScopeTimer::~ScopeTimer()
+{
+    LogFormat("%s took %d msec", name.c_str(), int(timer.Stop()));
+}
+
+PreciseScopeTimer::PreciseScopeTimer(std::string name) : name(std::move(name))
+{
+    timer.Start();
+}
+
+PreciseScopeTimer::~PreciseScopeTimer()
+{
+    LogFormat("%s took %lld usec", name.c_str(), (long long)timer.Stop());
 }
 
 }  // namespace Core

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace Core {
 
@@ -41,6 +42,32 @@ private:
     uint64_t startTicks = 0;
     int64_t elapsed = 0;
     bool running = false;
+};
+
+// Logs "<name> took <n> msec" when the block it lives in ends.
+class ScopeTimer {
+public:
+    explicit ScopeTimer(std::string name);
+    ~ScopeTimer();
+    ScopeTimer(const ScopeTimer&) = delete;
+    ScopeTimer& operator=(const ScopeTimer&) = delete;
+
+private:
+    std::string name;
+    Timer timer;
+};
+
+// The same in microseconds: "<name> took <n> usec".
+class PreciseScopeTimer {
+public:
+    explicit PreciseScopeTimer(std::string name);
+    ~PreciseScopeTimer();
+    PreciseScopeTimer(const PreciseScopeTimer&) = delete;
+    PreciseScopeTimer& operator=(const PreciseScopeTimer&) = delete;
+
+private:
+    std::string name;
+    PreciseTimer timer;
 };
 
 }  // namespace Core

@@ -1,0 +1,63 @@
+// Insert and lookup throughput of Core::HashMap on one million 12-byte keys (the shape of the
+// edge keys), one core. Prints name: value lines; figures are medians of the runs.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "core/hash_map.h"
+#include "core/timer.h"
+
+namespace {
+
+struct EdgeKey {
+    int32_t lower, upper, modelId;
+};
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int keyCount = argc > 1 ? std::atoi(argv[1]) : 1000000;
+    int runs = argc > 2 ? std::atoi(argv[2]) : 7;
+    std::vector<EdgeKey> keys(static_cast<size_t>(keyCount));
+    uint32_t state = 12345;
+    for (EdgeKey& key : keys) {
+        // Mesh-like keys: neighbouring vertex indices, a handful of models.
+        state = state * 1664525u + 1013904223u;
+        int32_t a = int32_t(state >> 8) % (keyCount / 2 + 1);
+        key = {a, a + 1 + int32_t(state & 7), int32_t(state >> 29)};
+    }
+
+    std::vector<double> insertRates, lookupRates;
+    int64_t checksum = 0;
+    for (int run = 0; run < runs; run++) {
+        Core::HashMap<EdgeKey, int32_t> map;
+        Core::PreciseTimer timer;
+        timer.Start();
+        for (int i = 0; i < keyCount; i++)
+            map.FindOrAdd(keys[size_t(i)], i);
+        double insertSeconds = double(timer.Stop()) * 1e-6;
+
+        timer.Start();
+        for (int i = 0; i < keyCount; i++)
+            checksum += map.Find(keys[size_t(i)]);
+        double lookupSeconds = double(timer.Stop()) * 1e-6;
+        insertRates.push_back(keyCount / insertSeconds * 1e-6);
+        lookupRates.push_back(keyCount / lookupSeconds * 1e-6);
+        if (run == 0)
+            std::printf("distinct_keys: %d\n", map.Count());
+    }
+    std::printf("keys: %d\n", keyCount);
+    std::printf("runs: %d\n", runs);
+    std::printf("minserts_per_s: %.2f\n", Median(insertRates));
+    std::printf("mlookups_per_s: %.2f\n", Median(lookupRates));
+    std::printf("checksum: %lld\n", static_cast<long long>(checksum));
+    return 0;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+// The thin layer over the host system. Everything above it is portable; every OS call of the
+// Core lives in platform.cpp.
+namespace Core::Platform {
+
+// Auto-reset event: Set wakes one waiter (or lets the next Wait pass at once) and the successful
+// Wait consumes the signal. Sets without a waiter in between collapse into one.
+class AutoResetEvent {
+public:
+    void Set();
+    // Milliseconds, -1 waits for ever. True when the event was signalled in time.
+    bool Wait(int32_t milliseconds);
+
+private:
+    std::mutex lock;
+    std::condition_variable wakeUp;
+    bool signalled = false;
+};
+
+struct OsThread;
+using ThreadEntry = void* (*)(void* argument);
+
+// Starts entry(argument) on a new thread with the default stack size; null when the system
+// refuses. JoinThread waits for it to end and frees the handle.
+OsThread* CreateThread(ThreadEntry entry, void* argument);
+void JoinThread(OsThread* thread);
+
+// The kernel's id of the calling thread (what shows in tools such as top), never 0.
+uint64_t CurrentThreadId();
+
+// Priority levels -3 (idle) .. 3 (time-critical), 0 normal. Idle becomes the idle scheduling
+// class; the others nice values relative to the process's. Raising above normal usually needs
+// privileges, so callers must treat false as "kept the old priority".
+bool SetThreadPriority(uint64_t threadId, int32_t level);
+
+// At least 1 each. The physical count comes from the CPU topology and falls back to the
+// logical count where the topology cannot be read.
+int32_t LogicalProcessorCount();
+int32_t PhysicalCoreCount();
+
+void SleepMilliseconds(int32_t milliseconds);
+
+// Lets the next `allowed` thread creations succeed and refuses every one after them; -1 (the
+// default) refuses none. Only tests use it, to reach the failure paths of thread start-up.
+void LimitThreadCreationForTesting(int32_t allowed);
+
+}  // namespace Core::Platform

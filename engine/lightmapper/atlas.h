@@ -1,0 +1,134 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "image/bitmap/bitmap.h"
+
+namespace Engine {
+
+// A rectangle in texels, relative to a page's top-left corner.
+struct PackRect {
+    int32_t x = 0, y = 0, w = 0, h = 0;
+    friend bool operator==(const PackRect& a, const PackRect& b)
+    {
+        return a.x == b.x && a.y == b.y && a.w == b.w && a.h == b.h;
+    }
+};
+
+// One node of a page's guillotine packing tree: a leaf (free or used) or an inner node whose
+// two children tile its rectangle exactly.
+struct PackNode {
+    PackRect rect;
+    std::unique_ptr<PackNode> first, second;
+    PackNode* parent = nullptr;
+    bool used = false;
+
+    bool IsLeaf() const { return !first; }
+};
+
+struct AtlasPlacement {
+    int32_t x = 0, y = 0;
+    int32_t page = -1;  // -1: not placed
+};
+
+class AtlasPage {
+public:
+    AtlasPage(int32_t width, int32_t height, uint32_t fillColour);
+
+    // Finds a free spot of rect.w x rect.h (depth-first, first child first) and marks it used;
+    // fills in rect.x and rect.y.
+    bool Insert(PackRect& rect);
+    // Gives the part of r that lies inside used leaves back to the packer, cutting those leaves
+    // until exactly that part is a free leaf.
+    bool FreeRect(const PackRect& r);
+    // True when some free leaf is at least w x h.
+    bool HasFreeLeaf(int32_t w, int32_t h) const;
+
+    Image::Bitmap bitmap;
+    std::unique_ptr<PackNode> root;
+    int64_t freeArea = 0;
+};
+
+// The pages of one lightmap basis. The index in `pages` is the page number that triangles
+// carry and that names the output images.
+class Atlas {
+public:
+    Atlas() = default;
+    Atlas(int32_t width, int32_t height, uint32_t fillColour);
+
+    // Forgets all pages and sets the page size.
+    void Reset(int32_t width, int32_t height);
+    // Places a w x h rectangle on the first page with room, starting a page when none has.
+    AtlasPlacement Insert(int32_t w, int32_t h);
+    bool CanFit(int32_t w, int32_t h) const;
+    // Appends fresh pages until this atlas has as many as `other`.
+    void MatchPageCount(const Atlas& other);
+
+    int32_t PageCount() const { return int32_t(pages.size()); }
+    AtlasPage* Page(int32_t index);
+    const AtlasPage* Page(int32_t index) const;
+    int32_t PageWidth() const { return pageWidth; }
+    int32_t PageHeight() const { return pageHeight; }
+
+    uint32_t fillColour = 0xFFFF0000u;  // opaque red
+    std::vector<std::unique_ptr<AtlasPage>> pages;
+
+private:
+    AtlasPage& AppendPage();
+
+    int32_t pageWidth = 0;
+    int32_t pageHeight = 0;
+};
+
+// Row-major grid of one bit per cell (set = occupied), in 64-bit words.
+class BitGrid {
+public:
+    BitGrid() = default;
+    BitGrid(int32_t width, int32_t height, bool set);
+
+    bool Get(int32_t x, int32_t y) const
+    {
+        size_t i = size_t(y) * size_t(width) + size_t(x);
+        return (words[i >> 6] >> (i & 63)) & 1;
+    }
+    void Set(int32_t x, int32_t y, bool value)
+    {
+        size_t i = size_t(y) * size_t(width) + size_t(x);
+        uint64_t bit = uint64_t(1) << (i & 63);
+        words[i >> 6] = value ? words[i >> 6] | bit : words[i >> 6] & ~bit;
+    }
+    int32_t Width() const { return width; }
+    int32_t Height() const { return height; }
+    int64_t CountSet() const;
+
+private:
+    int32_t width = 0, height = 0;
+    std::vector<uint64_t> words;
+};
+
+// The largest rectangle of free cells, scanning cells row by row and keeping the first of
+// equal areas; (0, 0, 0, 0) when no cell is free.
+PackRect FindLargestEmptyRect(const BitGrid& grid);
+
+// Repeatedly finds the largest empty rectangle of a grid and fills it, keeping the run lengths
+// up to date between searches instead of recounting the whole grid.
+class EmptyRectFinder {
+public:
+    explicit EmptyRectFinder(const BitGrid& grid);
+    PackRect FindLargest() const;
+    // Marks the rectangle occupied.
+    void Fill(const PackRect& r);
+
+private:
+    void RecountRowRuns(int32_t y, int32_t xEnd);
+    void RecountColumnRuns(int32_t x, int32_t yEnd);
+
+    int32_t width, height;
+    std::vector<uint8_t> occupied;
+    std::vector<int32_t> right;  // free cells from (x, y) rightwards, 0 at occupied cells
+    std::vector<int32_t> down;   // free cells from (x, y) downwards
+};
+
+}  // namespace Engine

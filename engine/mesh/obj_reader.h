@@ -1,0 +1,116 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "geom/vec.h"
+
+namespace Core {
+class Tokenizer;
+struct Token;
+}  // namespace Core
+
+namespace Engine {
+
+// All indices 0-based into the reader's lists, -1 when absent.
+struct ObjTriangle {
+    int32_t vertex[3] = {-1, -1, -1};
+    int32_t uv[3] = {-1, -1, -1};
+    int32_t normal[3] = {-1, -1, -1};
+    int32_t part = -1;
+    std::string name;  // chosen by the reader's nameMode: material, group or object name
+    std::string group;
+    std::string object;
+};
+
+struct ObjCorner {
+    int32_t vertex = -1;
+    int32_t uv = -1;
+    int32_t normal = -1;
+};
+
+// Names as they stood when a face was read; the nameMode choice is in `name`.
+struct ObjNames {
+    std::string name;
+    std::string group;
+    std::string object;
+};
+
+// Corners are polygonCorners[firstCorner .. firstCorner + cornerCount) of the reader, names are
+// nameSets[names]: polygons are kept for completeness and cost little this way.
+struct ObjPolygon {
+    int32_t firstCorner = 0;
+    int32_t cornerCount = 0;
+    int32_t part = -1;
+    int32_t names = -1;
+};
+
+// Reads a Wavefront OBJ file into indexed, welded triangle lists with names attached. Faces become
+// triangle fans; collinear fan triangles are dropped; positions are scaled; triangles are sorted
+// by name, keeping file order among equal names; equal positions, normals and texture coordinates
+// are merged into the first of them.
+class ObjReader {
+public:
+    // Clears everything and reads the whole stream. The file name is only used in messages. On
+    // failure the message (also written to the engine log) is in LastError.
+    bool Parse(std::FILE* stream, const std::string& fileName, Geom::Vec3 scale, int nameMode);
+
+    // To the engine's axes: (x, y, z) becomes (x, -z, y) for positions and normals, and the
+    // winding is reversed to match.
+    void ConvertAxes();
+
+    // Message of the last Parse when it failed, empty after a successful one.
+    const std::string& LastError() const { return lastError; }
+
+    std::vector<Geom::Vec3> positions;
+    std::vector<Geom::Vec2> uvs;  // v already flipped to 1 - v
+    std::vector<Geom::Vec3> normals;
+    std::vector<ObjTriangle> triangles;
+    std::vector<ObjPolygon> polygons;
+    std::vector<ObjCorner> polygonCorners;
+    std::vector<ObjNames> nameSets;  // distinct runs of names, in file order
+    std::string mtllibName;
+    std::string materialName;
+    std::string objectName;
+    std::string groupName;
+    int32_t partCount = 0;
+    bool hasNormals = false;
+    int32_t currentPart = -1;
+    int32_t nameMode = 0;  // 0 material, 1 group, other values object
+
+private:
+    // While reading, faces are kept as plain records with an index into the name sets; the
+    // triangles and polygons with their name strings are built once, in their final order, at
+    // the end. Growing and sorting records with three strings each cost more than reading the file.
+    struct PendingTriangle {
+        int32_t vertex[3];
+        int32_t uv[3];
+        int32_t normal[3];
+        int32_t part;
+        int32_t nameSet;
+    };
+
+    void Clear();
+    void ReleaseScratch();
+    bool ReadNumber(Core::Tokenizer& tokenizer, Core::Token& token, float& number);
+    bool ReadFace(Core::Tokenizer& tokenizer, Geom::Vec3 scale);
+    bool ReadIndex(Core::Tokenizer& tokenizer, int slot, int32_t& index);
+    int32_t CurrentNameSet();
+    void AddFace(Geom::Vec3 scale);
+    void Finish(Geom::Vec3 scale);
+    std::vector<int32_t> TriangleOrderByName() const;
+    void Weld();
+    void BuildTriangles();
+    bool ParseError(const Core::Token& token);
+    bool IndexError(const char* message);
+
+    std::string lastError;
+    std::string fileName;
+    std::vector<ObjCorner> faceCorners;  // the face being read
+    std::vector<PendingTriangle> pendingTriangles;
+    int32_t currentNameSet = -1;  // -1 after a statement that changes a name
+};
+
+}  // namespace Engine
