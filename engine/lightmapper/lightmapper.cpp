@@ -1,7 +1,6 @@
 #include "engine/lightmapper/lightmapper.h"
 
-#include <thread>
-
+#include "core/cpu_info.h"
 #include "core/log.h"
 #include "core/timer.h"
 
@@ -52,9 +51,7 @@ void Lightmapper::Report(float percent, float value, const std::string& title)
 
 void Lightmapper::PrepareThreadScratch()
 {
-    int32_t threadCount = int32_t(std::thread::hardware_concurrency());
-    if (threadCount < 1)
-        threadCount = 1;
+    int32_t threadCount = Core::GetLogicalCoreCount();
     threadCandidates.resize(size_t(threadCount));
     for (std::vector<int32_t>& candidates : threadCandidates)
         candidates.clear();
