@@ -53,6 +53,7 @@ bool ParseObj(std::FILE* file, const Options& options, Engine::ObjReader& reader
 bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engine::Lightmapper& lightmapper)
 {
     bool normalsFromFile = reader.hasNormals && !options.forceNormals;
+    lightmapper.Reserve(int32_t(reader.triangles.size()));
     for (size_t i = 0; i < reader.triangles.size(); i++) {
         const Engine::ObjTriangle& source = reader.triangles[i];
         Engine::InputTriangle input;

@@ -2,6 +2,10 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/log.h"
 #include "engine/lightmapper/lightmapper.h"
 
@@ -44,8 +48,10 @@ bool PlaneFits(const LmPlane& plane, Geom::Vec3 normal, const Geom::Vec3 corners
 }
 
 // Whether any of eight planes passes within the tolerance of the corner: the test that nearly
-// every candidate fails, written without branches so the compiler runs it four lanes at a time.
-inline bool AnyNearCorner(const float* nx, const float* ny, const float* nz, const float* distance, Geom::Vec3 corner)
+// every candidate fails. Both forms compute ((nx px + ny py) + nz pz) + distance in single
+// precision, operation for operation as PlaneFits does, so they agree with it bit for bit.
+inline bool AnyNearCornerPlain(const float* nx, const float* ny, const float* nz, const float* distance,
+                               Geom::Vec3 corner)
 {
     int any = 0;
     for (int k = 0; k < 8; k++) {
@@ -54,6 +60,28 @@ inline bool AnyNearCorner(const float* nx, const float* ny, const float* nz, con
     }
     return any != 0;
 }
+
+#if defined(__SSE2__)
+inline bool AnyNearCorner(const float* nx, const float* ny, const float* nz, const float* distance, Geom::Vec3 corner)
+{
+    const __m128 px = _mm_set1_ps(corner.x), py = _mm_set1_ps(corner.y), pz = _mm_set1_ps(corner.z);
+    const __m128 tolerance = _mm_set1_ps(Lightmapper::planeTolerance);
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    __m128 near = _mm_setzero_ps();
+    for (int k = 0; k < 8; k += 4) {
+        __m128 d = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(nx + k), px), _mm_mul_ps(_mm_loadu_ps(ny + k), py));
+        d = _mm_add_ps(d, _mm_mul_ps(_mm_loadu_ps(nz + k), pz));
+        d = _mm_add_ps(d, _mm_loadu_ps(distance + k));
+        near = _mm_or_ps(near, _mm_cmple_ps(_mm_andnot_ps(sign, d), tolerance));
+    }
+    return _mm_movemask_ps(near) != 0;
+}
+#else
+inline bool AnyNearCorner(const float* nx, const float* ny, const float* nz, const float* distance, Geom::Vec3 corner)
+{
+    return AnyNearCornerPlain(nx, ny, nz, distance, corner);
+}
+#endif
 
 }  // namespace
 

@@ -1,15 +1,14 @@
 #include "engine/lightmapper/lightmapper.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "core/cpu_info.h"
 #include "core/log.h"
+#include "core/timer.h"
 #include "engine/lightmapper/ambient_occlusion.h"
 #include "engine/lightmapper/atlas_build.h"
 #include "engine/lightmapper/grouping.h"
 #include "engine/lightmapper/texels.h"
-#include "core/timer.h"
 
 namespace Engine {
 

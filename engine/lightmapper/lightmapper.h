@@ -32,8 +32,8 @@ public:
     // coplanar triangles project onto the same axis; larger values merge more faces that are
     // really slightly bent.
     static constexpr float planeTolerance = 0.00086805556f;  // 1/1152
-    // Planes are binned by distance in steps of 1/32; a bin holds everything within the
-    // tolerance of its neighbours, so three bins are searched.
+    // Planes are binned by distance in steps of 1/32 (wrapping after 4096 bins); a new triangle
+    // looks for a plane to share in its own bin and the one on either side.
     static constexpr float planeBinScale = 32.0f;
     static constexpr int32_t planeBinMask = 4095;
 

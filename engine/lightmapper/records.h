@@ -36,6 +36,7 @@ struct LmTriangle {
     Geom::Vec2 lmUv[3];    // lightmap coordinates (texel coordinates while tracing)
     Geom::Vec4 tangent[3]; // per corner: direction and handedness in w
 };
+static_assert(sizeof(LmTriangle) == 46 * 4, "every field of LmTriangle is 32 bits wide, without padding");
 
 // A named object: every triangle carries the index of its object.
 struct LmObject {

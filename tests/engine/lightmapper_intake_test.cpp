@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
 
 #include "engine/lightmapper/lightmapper.h"
 #include "lightmapper_fixture.h"
@@ -241,4 +243,83 @@ TEST(LightmapperIntake, VertexNormalsWeightByAreaAndCornerAngle)
     ASSERT_LT(Geom::Dot(big, small), 0.9f);
     EXPECT_GT(Geom::Dot(n, big), 0.99f);
     EXPECT_EQ(lm.triangles[1].nrm[0], lm.triangles[0].nrm[0]);
+}
+
+namespace {
+
+// The plane welding written the plain way: exact match, then every plane of the three bins in
+// order. The lightmapper's blocked scan must pick the same plane every time.
+struct PlainPlaneWelder {
+    std::vector<Engine::LmPlane> planes;
+    std::vector<std::vector<int32_t>> bins = std::vector<std::vector<int32_t>>(4096);
+
+    int32_t Weld(Vec3 normal, float distance, const Vec3 corners[3])
+    {
+        Engine::LmPlane candidate{normal, distance};
+        for (size_t i = 0; i < planes.size(); i++)
+            if (std::memcmp(&planes[i], &candidate, sizeof candidate) == 0)  // bit for bit
+                return int32_t(i);
+        int32_t bin = int32_t(distance * 32.0f + 0.5f);
+        for (int32_t b = bin - 1; b <= bin + 1; b++) {
+            for (int32_t index : bins[size_t(b & 4095)]) {
+                const Engine::LmPlane& p = planes[size_t(index)];
+                bool fits = Geom::Dot(p.normal, normal) > 0;
+                for (int k = 0; k < 3 && fits; k++)
+                    fits = std::fabs(Geom::Dot(p.normal, corners[k]) + p.distance) <= 0.00086805556f;
+                if (fits)
+                    return index;
+            }
+        }
+        planes.push_back({normal, distance});
+        bins[size_t(bin & 4095)].push_back(int32_t(planes.size()) - 1);
+        return int32_t(planes.size()) - 1;
+    }
+};
+
+}  // namespace
+
+TEST(LightmapperIntake, BlockedPlaneScanMatchesPlainScan)
+{
+    // Small triangles crowded around three planes x + y = c, with the corners off the plane by
+    // about the tolerance: bins fill with dozens of planes, a triangle often fits several, and
+    // since these normals sit on the diagonal the plane it takes decides between axis x and y.
+    const uint32_t seed = 12345;
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    Lightmapper lm(LightmapperSettings{});
+    PlainPlaneWelder plain;
+    std::vector<uint32_t> expectedKeys;
+    const Vec3 across{0.70710678f, -0.70710678f, 0};
+    const Vec3 off{0.70710678f, 0.70710678f, 0};
+    for (int i = 0; i < 3000; i++) {
+        float c = float(i % 3) * 0.02f;
+        Vec3 base = off * c + across * (unit(random) * 0.1f) + Vec3{0, 0, unit(random) * 0.1f};
+        Vec3 corners[3];
+        for (int k = 0; k < 3; k++)
+            corners[k] = base + across * (unit(random) * 0.05f) + Vec3{0, 0, unit(random) * 0.05f} +
+                         off * (unit(random) * 0.0012f);
+        if (i % 7 == 0)
+            std::swap(corners[1], corners[2]);  // some face the other way
+        Engine::InputTriangle in = Tri(corners[0], corners[1], corners[2], 0);
+        if (lm.AddTriangle(in) < 0)
+            continue;
+        Vec3 cross = Geom::Cross(corners[2] - corners[0], corners[1] - corners[0]);
+        Vec3 normal = cross / std::sqrt(Geom::LengthSquared(cross));
+        float distance = -Geom::Dot(normal, corners[0]);
+        Vec3 axisNormal = plain.planes[size_t(plain.Weld(normal, distance, corners))].normal;
+        int axis = std::fabs(axisNormal.x) >= std::fabs(axisNormal.y) && std::fabs(axisNormal.x) >= std::fabs(axisNormal.z)
+                       ? 0
+                       : (std::fabs(axisNormal.y) >= std::fabs(axisNormal.z) ? 1 : 2);
+        expectedKeys.push_back(uint32_t(axis) | (axisNormal[axis] < 0 ? 4u : 0u));
+    }
+    ASSERT_EQ(lm.triangles.size(), expectedKeys.size()) << "seed " << seed;
+    ASSERT_EQ(lm.planes.size(), plain.planes.size()) << "seed " << seed;
+    EXPECT_GT(lm.planes.size(), 100u);
+    EXPECT_LT(lm.planes.size(), expectedKeys.size());
+    for (size_t i = 0; i < lm.planes.size(); i++) {
+        EXPECT_EQ(lm.planes[i].normal, plain.planes[i].normal) << "plane " << i << " seed " << seed;
+        EXPECT_EQ(lm.planes[i].distance, plain.planes[i].distance) << "plane " << i << " seed " << seed;
+    }
+    for (size_t i = 0; i < expectedKeys.size(); i++)
+        EXPECT_EQ(lm.triangles[i].projKey, expectedKeys[i]) << "triangle " << i << " seed " << seed;
 }
