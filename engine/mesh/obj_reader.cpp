@@ -256,8 +256,11 @@ bool ObjReader::ReadFace(Core::Tokenizer& tokenizer, Geom::Vec3 scale)
             if (++slot > 2)
                 return ParseError(tokenizer.PeekedToken());
             tokenizer.SkipToken();
-            if (StartsIndex(tokenizer.PeekToken()) &&
-                !ReadIndex(tokenizer, slot, slot == 1 ? corner.uv : corner.normal))
+            // After a slash a number must be an index: "1/2.5" is malformed, not a face end.
+            int32_t next = tokenizer.PeekToken();
+            if (next == Core::TokenKind::Float)
+                return ParseError(tokenizer.PeekedToken());
+            if (StartsIndex(next) && !ReadIndex(tokenizer, slot, slot == 1 ? corner.uv : corner.normal))
                 return false;
         }
         faceCorners.push_back(corner);

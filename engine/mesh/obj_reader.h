@@ -57,8 +57,8 @@ public:
     // failure the message (also written to the engine log) is in LastError.
     bool Parse(std::FILE* stream, const std::string& fileName, Geom::Vec3 scale, int nameMode);
 
-    // To the engine's axes: (x, y, z) becomes (x, -z, y) for positions and normals, and the
-    // winding is reversed to match.
+    // To the engine's axes: (x, y, z) becomes (x, -z, y) for positions and normals; every
+    // triangle swaps its corners 0 and 2 and every polygon reverses its corners.
     void ConvertAxes();
 
     // Message of the last Parse when it failed, empty after a successful one.
