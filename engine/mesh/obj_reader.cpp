@@ -95,7 +95,7 @@ void ObjReader::Clear()
 void ObjReader::ReleaseScratch()
 {
     faceCorners = {};
-    pendingTriangles = {};
+    pendingTriangles.Release();
     currentNameSet = -1;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/mesh/realloc_array.h"
 #include "geom/vec.h"
 
 namespace Core {
@@ -68,8 +69,9 @@ public:
     std::vector<Geom::Vec2> uvs;  // v already flipped to 1 - v
     std::vector<Geom::Vec3> normals;
     std::vector<ObjTriangle> triangles;
-    std::vector<ObjPolygon> polygons;
-    std::vector<ObjCorner> polygonCorners;
+    // The polygons are not needed for the bake; realloc growth keeps their cost low on big files.
+    ReallocArray<ObjPolygon> polygons;
+    ReallocArray<ObjCorner> polygonCorners;
     std::vector<ObjNames> nameSets;  // distinct runs of names, in file order
     std::string mtllibName;
     std::string materialName;
@@ -109,7 +111,7 @@ private:
     std::string lastError;
     std::string fileName;
     std::vector<ObjCorner> faceCorners;  // the face being read
-    std::vector<PendingTriangle> pendingTriangles;
+    ReallocArray<PendingTriangle> pendingTriangles;
     int32_t currentNameSet = -1;  // -1 after a statement that changes a name
 };
 
