@@ -303,6 +303,62 @@ TEST(ObjReader, FailsOnBadInputWithItsMessage)
     }
 }
 
+// Every index the reader hands out must name an element, whatever the input.
+bool IndicesInRange(const ObjReader& reader)
+{
+    for (const Engine::ObjTriangle& t : reader.triangles) {
+        for (int c = 0; c < 3; c++) {
+            if (t.vertex[c] < 0 || size_t(t.vertex[c]) >= reader.positions.size() || t.uv[c] < 0 ||
+                size_t(t.uv[c]) >= reader.uvs.size() || t.normal[c] < -1 || t.normal[c] >= int32_t(reader.normals.size()))
+                return false;
+        }
+    }
+    for (const Engine::ObjPolygon& polygon : reader.polygons) {
+        if (polygon.firstCorner < 0 || polygon.cornerCount < 3 ||
+            size_t(polygon.firstCorner) + size_t(polygon.cornerCount) > reader.polygonCorners.size() ||
+            polygon.names < 0 || size_t(polygon.names) >= reader.nameSets.size())
+            return false;
+    }
+    return true;
+}
+
+TEST(ObjReader, TruncatedAndDamagedFilesFailOrStayConsistent)
+{
+    const std::string text = "mtllib a.mtl\no thing\nv 1 1 0\nv 2 4 0\nv 3 9 0\nv 4 16 1\nvt 0 0\nvt 1 0.5\n"
+                             "vn 0 0 1\nusemtl m\ns off\nf 1/1/1 2/2/1 3/1/1 4/2/1\ng part\nf -1//1 -2//1 -3//1\n"
+                             "f 1/1 2/2 3/2\n";
+    ObjReader reader;
+    ASSERT_TRUE(ParseText(reader, text));
+    ASSERT_EQ(reader.triangles.size(), 4u);
+    for (size_t cut = 0; cut < text.size(); cut++) {
+        bool ok = ParseText(reader, text.substr(0, cut));
+        EXPECT_TRUE(ok ? reader.LastError().empty() && IndicesInRange(reader) : !reader.LastError().empty())
+            << "cut at " << cut;
+    }
+    // One byte replaced by characters that matter to the lexer.
+    for (size_t at = 0; at < text.size(); at++) {
+        for (char replacement : {'\0', '/', '-', '9', '#', '\r', '"'}) {
+            std::string damaged = text;
+            damaged[at] = replacement;
+            bool ok = ParseText(reader, damaged);
+            EXPECT_TRUE(ok ? IndicesInRange(reader) : !reader.LastError().empty())
+                << "byte " << at << " replaced by code " << int(replacement);
+        }
+    }
+}
+
+TEST(ObjReader, ReadErrorIsNotTakenForTheEndOfTheFile)
+{
+    // Reading a directory as a stream opens fine and then fails on the first read.
+    std::FILE* directory = std::fopen(KETRA_SOURCE_DIR, "rb");
+    if (!directory)
+        GTEST_SKIP() << "this C runtime does not open directories as streams";
+    ObjReader reader;
+    EXPECT_FALSE(reader.Parse(directory, "dir.obj", {1, 1, 1}, 0));
+    EXPECT_EQ(reader.LastError(), "Obj parse error at line 1 (near column 1 in file dir.obj)");
+    std::fclose(directory);
+}
+
 TEST(ObjReader, ConvertAxesRotatesAndReversesWinding)
 {
     ObjReader reader;
