@@ -99,11 +99,18 @@ void ObjReader::ReleaseScratch()
     currentNameSet = -1;
 }
 
+std::string ObjReader::ParseErrorText(const Core::Token& token) const
+{
+    int length = std::snprintf(nullptr, 0, parseErrorFormat, token.line, token.column, fileName.c_str());
+    std::string text(size_t(std::max(length, 0)) + 1, '\0');
+    std::snprintf(text.data(), text.size(), parseErrorFormat, token.line, token.column, fileName.c_str());
+    text.pop_back();
+    return text;
+}
+
 bool ObjReader::ParseError(const Core::Token& token)
 {
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, parseErrorFormat, token.line, token.column, fileName.c_str());
-    lastError = buffer;
+    lastError = ParseErrorText(token);
     Core::Log(lastError);
     return false;
 }
@@ -224,9 +231,7 @@ bool ObjReader::ReadIndex(Core::Tokenizer& tokenizer, int slot, int32_t& index)
         return ParseError(token);
     uint64_t n = token.value;
     if (n == 0) {
-        char buffer[512];
-        std::snprintf(buffer, sizeof buffer, parseErrorFormat, token.line, token.column, fileName.c_str());
-        lastError = buffer;
+        lastError = ParseErrorText(token);
         return false;
     }
     size_t count = slot == 0 ? positions.size() : slot == 1 ? uvs.size() : normals.size();

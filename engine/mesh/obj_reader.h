@@ -105,6 +105,7 @@ private:
     std::vector<int32_t> TriangleOrderByName() const;
     void Weld();
     void BuildTriangles();
+    std::string ParseErrorText(const Core::Token& token) const;
     bool ParseError(const Core::Token& token);
     bool IndexError(const char* message);
 

@@ -347,6 +347,19 @@ TEST(ObjReader, TruncatedAndDamagedFilesFailOrStayConsistent)
     }
 }
 
+TEST(ObjReader, ParseErrorKeepsALongFileNameWhole)
+{
+    std::string name(1000, 'n');
+    std::FILE* file = std::tmpfile();
+    ASSERT_TRUE(file);
+    std::fputs("v x", file);
+    std::rewind(file);
+    ObjReader reader;
+    EXPECT_FALSE(reader.Parse(file, name, {1, 1, 1}, 0));
+    std::fclose(file);
+    EXPECT_EQ(reader.LastError(), "Obj parse error at line 1 (near column 3 in file " + name + ")");
+}
+
 TEST(ObjReader, ReadErrorIsNotTakenForTheEndOfTheFile)
 {
     // Reading a directory as a stream opens fine and then fails on the first read.
