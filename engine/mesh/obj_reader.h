@@ -62,7 +62,8 @@ public:
     // triangle swaps its corners 0 and 2 and every polygon reverses its corners.
     void ConvertAxes();
 
-    // Message of the last Parse when it failed, empty after a successful one.
+    // Message of the last Parse when it failed, empty after a successful one. An index of 0 fails
+    // without a log line; its text is then the parse error message at the index's position.
     const std::string& LastError() const { return lastError; }
 
     std::vector<Geom::Vec3> positions;
@@ -83,9 +84,9 @@ public:
     int32_t nameMode = 0;  // 0 material, 1 group, other values object
 
 private:
-    // While reading, faces are kept as plain records with an index into the name sets; the
-    // triangles and polygons with their name strings are built once, in their final order, at
-    // the end. Growing and sorting records with three strings each cost more than reading the file.
+    // While reading, triangles are kept as plain records with an index into the name sets; the
+    // ObjTriangles with their name strings are built once, in their final order, at the end.
+    // Growing and sorting records with three strings each cost more than reading the file.
     struct PendingTriangle {
         int32_t vertex[3];
         int32_t uv[3];
