@@ -39,29 +39,29 @@ Geom::Vec2 WeldKey(Geom::Vec2 a) { return {a.x + 0.0f, a.y + 0.0f}; }
 
 // Merges equal values into the first of them, keeping the distinct values in order of first
 // appearance; remap[old index] gives the new one. A value with a NaN equals nothing and stays.
+// The distinct values are packed to the front of the list in place: a value never moves up.
 template <class V>
 void WeldList(std::vector<V>& list, std::vector<int32_t>& remap)
 {
     Core::HashMap<V, int32_t> map;
     map.Reserve(int32_t(list.size()));
-    std::vector<V> distinct;
-    distinct.reserve(list.size());
     remap.resize(list.size());
+    size_t distinctCount = 0;
     for (size_t i = 0; i < list.size(); i++) {
-        V key = WeldKey(list[i]);
-        int32_t next = int32_t(distinct.size());
-        if (!(key == key)) {
-            remap[i] = next;
-            distinct.push_back(list[i]);
-            continue;
+        V value = list[i];
+        V key = WeldKey(value);
+        bool added = true;
+        int32_t entry = -1;
+        if (key == key)
+            entry = map.FindOrAdd(key, int32_t(distinctCount), added);
+        if (added) {
+            remap[i] = int32_t(distinctCount);
+            list[distinctCount++] = value;
+        } else {
+            remap[i] = map[entry].value;
         }
-        bool added = false;
-        int32_t entry = map.FindOrAdd(key, next, added);
-        if (added)
-            distinct.push_back(list[i]);
-        remap[i] = map[entry].value;
     }
-    list.swap(distinct);
+    list.resize(distinctCount);
 }
 
 void Remap(int32_t& index, const std::vector<int32_t>& remap)
