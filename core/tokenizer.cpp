@@ -1,6 +1,7 @@
 #include "core/tokenizer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <charconv>
 #include <cstdlib>
@@ -13,6 +14,8 @@ const char* const integerOverflow = "integer overflow";
 const char* const newlineInString = "newline in string constant";
 const char* const invalidCharacter = "invalid character";
 const char* const endInString = "end of input in string constant";
+
+std::atomic<uint64_t> nextSourceStamp{1};
 
 bool IsDigit(int c) { return c >= '0' && c <= '9'; }
 bool IsLetter(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
@@ -95,6 +98,7 @@ void Tokenizer::SetSource(CharSource* newSource, const std::string& newSourceNam
 {
     source = newSource;
     sourceName = newSourceName;
+    sourceStamp = nextSourceStamp.fetch_add(1, std::memory_order_relaxed);
     line = 1;
     hasLookAhead = false;
     lastError.clear();
@@ -125,8 +129,10 @@ void Tokenizer::StartToken(Token& token, int32_t column)
 {
     token.column = column;
     token.line = line;
-    if (token.sourceName != sourceName)
+    if (token.sourceStamp != sourceStamp) {
         token.sourceName = sourceName;
+        token.sourceStamp = sourceStamp;
+    }
     token.text.clear();
     token.message.clear();
     token.value = 0;
@@ -347,14 +353,11 @@ int32_t Tokenizer::LexPrefixed(Token& token, int prefix, int bitsPerDigit)
 int32_t Tokenizer::LexDecimal(Token& token, bool octalCandidate)
 {
     bool isFloat = token.text[0] == '.';
-    int c;
-    while (IsDigit(c = source->Read()))
-        token.text.push_back(char(c));
+    int c = AppendDigits(token.text);
     if (c == '.' && !isFloat) {
         isFloat = true;
         token.text.push_back('.');
-        while (IsDigit(c = source->Read()))
-            token.text.push_back(char(c));
+        c = AppendDigits(token.text);
     }
     if (c == 'e' || c == 'E') {
         // An exponent needs a digit; otherwise "e" and any sign belong to the next token.
@@ -368,8 +371,7 @@ int32_t Tokenizer::LexDecimal(Token& token, bool octalCandidate)
             if (sign != digit)
                 token.text.push_back(char(sign));
             token.text.push_back(char(digit));
-            while (IsDigit(c = source->Read()))
-                token.text.push_back(char(c));
+            c = AppendDigits(token.text);
         } else {
             source->PushBack(digit);
             if (sign != digit)
@@ -417,6 +419,25 @@ int32_t Tokenizer::LexDecimal(Token& token, bool octalCandidate)
         return Fail(token, integerOverflow);
     token.value = value;
     return token.kind = TokenKind::Integer;
+}
+
+// Appends the digits that follow and returns the first other character, which the caller pushes
+// back or uses. Digits go through a local buffer: numbers are most of an
+// OBJ file, and appending to the string one character at a time costs more than lexing them.
+int Tokenizer::AppendDigits(std::string& text)
+{
+    char buffer[64];
+    size_t count = 0;
+    int c;
+    while (IsDigit(c = source->Read())) {
+        buffer[count++] = char(c);
+        if (count == sizeof buffer) {
+            text.append(buffer, count);
+            count = 0;
+        }
+    }
+    text.append(buffer, count);
+    return c;
 }
 
 // After the opening quote. Three quotes start a raw literal that ends at the next three, without

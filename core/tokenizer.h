@@ -175,6 +175,8 @@ struct Token {
     std::string message;  // error text of an error token, empty otherwise
     uint64_t value = 0;   // integer value (integers, character constants)
     double floatValue = 0;
+    // Which SetSource call filled sourceName, so the name is copied once, not for every token.
+    uint64_t sourceStamp = 0;
 };
 
 // The modes select the keyword table and a few rules. Only the OBJ and object-flags modes have
@@ -231,6 +233,7 @@ private:
     int32_t LexIdentifier(Token& token, int first);
     int32_t LexNumber(Token& token, int first);
     int32_t LexDecimal(Token& token, bool octalCandidate);
+    int AppendDigits(std::string& text);
     int32_t LexPrefixed(Token& token, int prefix, int bitsPerDigit);
     int32_t LexQuoted(Token& token, int quote, int32_t kind);
     int32_t LexOperator(Token& token, int c);
@@ -242,6 +245,7 @@ private:
     size_t shortestKeyword = 0;
     int32_t line = 1;
     std::string sourceName;
+    uint64_t sourceStamp = 0;
     Token lookAhead;
     bool hasLookAhead = false;
     std::string lastError;

@@ -39,29 +39,29 @@ Geom::Vec2 WeldKey(Geom::Vec2 a) { return {a.x + 0.0f, a.y + 0.0f}; }
 
 // Merges equal values into the first of them, keeping the distinct values in order of first
 // appearance; remap[old index] gives the new one. A value with a NaN equals nothing and stays.
+// The distinct values are packed to the front of the list in place: a value never moves up.
 template <class V>
 void WeldList(std::vector<V>& list, std::vector<int32_t>& remap)
 {
     Core::HashMap<V, int32_t> map;
     map.Reserve(int32_t(list.size()));
-    std::vector<V> distinct;
-    distinct.reserve(list.size());
     remap.resize(list.size());
+    size_t distinctCount = 0;
     for (size_t i = 0; i < list.size(); i++) {
-        V key = WeldKey(list[i]);
-        int32_t next = int32_t(distinct.size());
-        if (!(key == key)) {
-            remap[i] = next;
-            distinct.push_back(list[i]);
-            continue;
+        V value = list[i];
+        V key = WeldKey(value);
+        bool added = true;
+        int32_t entry = -1;
+        if (key == key)
+            entry = map.FindOrAdd(key, int32_t(distinctCount), added);
+        if (added) {
+            remap[i] = int32_t(distinctCount);
+            list[distinctCount++] = value;
+        } else {
+            remap[i] = map[entry].value;
         }
-        bool added = false;
-        int32_t entry = map.FindOrAdd(key, next, added);
-        if (added)
-            distinct.push_back(list[i]);
-        remap[i] = map[entry].value;
     }
-    list.swap(distinct);
+    list.resize(distinctCount);
 }
 
 void Remap(int32_t& index, const std::vector<int32_t>& remap)
@@ -95,15 +95,22 @@ void ObjReader::Clear()
 void ObjReader::ReleaseScratch()
 {
     faceCorners = {};
-    pendingTriangles = {};
+    pendingTriangles.Release();
     currentNameSet = -1;
+}
+
+std::string ObjReader::ParseErrorText(const Core::Token& token) const
+{
+    int length = std::snprintf(nullptr, 0, parseErrorFormat, token.line, token.column, fileName.c_str());
+    std::string text(size_t(std::max(length, 0)) + 1, '\0');
+    std::snprintf(text.data(), text.size(), parseErrorFormat, token.line, token.column, fileName.c_str());
+    text.pop_back();
+    return text;
 }
 
 bool ObjReader::ParseError(const Core::Token& token)
 {
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, parseErrorFormat, token.line, token.column, fileName.c_str());
-    lastError = buffer;
+    lastError = ParseErrorText(token);
     Core::Log(lastError);
     return false;
 }
@@ -224,9 +231,7 @@ bool ObjReader::ReadIndex(Core::Tokenizer& tokenizer, int slot, int32_t& index)
         return ParseError(token);
     uint64_t n = token.value;
     if (n == 0) {
-        char buffer[512];
-        std::snprintf(buffer, sizeof buffer, parseErrorFormat, token.line, token.column, fileName.c_str());
-        lastError = buffer;
+        lastError = ParseErrorText(token);
         return false;
     }
     size_t count = slot == 0 ? positions.size() : slot == 1 ? uvs.size() : normals.size();
@@ -256,8 +261,11 @@ bool ObjReader::ReadFace(Core::Tokenizer& tokenizer, Geom::Vec3 scale)
             if (++slot > 2)
                 return ParseError(tokenizer.PeekedToken());
             tokenizer.SkipToken();
-            if (StartsIndex(tokenizer.PeekToken()) &&
-                !ReadIndex(tokenizer, slot, slot == 1 ? corner.uv : corner.normal))
+            // After a slash a number must be an index: "1/2.5" is malformed, not a face end.
+            int32_t next = tokenizer.PeekToken();
+            if (next == Core::TokenKind::Float)
+                return ParseError(tokenizer.PeekedToken());
+            if (StartsIndex(next) && !ReadIndex(tokenizer, slot, slot == 1 ? corner.uv : corner.normal))
                 return false;
         }
         faceCorners.push_back(corner);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/mesh/realloc_array.h"
 #include "geom/vec.h"
 
 namespace Core {
@@ -57,19 +58,21 @@ public:
     // failure the message (also written to the engine log) is in LastError.
     bool Parse(std::FILE* stream, const std::string& fileName, Geom::Vec3 scale, int nameMode);
 
-    // To the engine's axes: (x, y, z) becomes (x, -z, y) for positions and normals, and the
-    // winding is reversed to match.
+    // To the engine's axes: (x, y, z) becomes (x, -z, y) for positions and normals; every
+    // triangle swaps its corners 0 and 2 and every polygon reverses its corners.
     void ConvertAxes();
 
-    // Message of the last Parse when it failed, empty after a successful one.
+    // Message of the last Parse when it failed, empty after a successful one. An index of 0 fails
+    // without a log line; its text is then the parse error message at the index's position.
     const std::string& LastError() const { return lastError; }
 
     std::vector<Geom::Vec3> positions;
     std::vector<Geom::Vec2> uvs;  // v already flipped to 1 - v
     std::vector<Geom::Vec3> normals;
     std::vector<ObjTriangle> triangles;
-    std::vector<ObjPolygon> polygons;
-    std::vector<ObjCorner> polygonCorners;
+    // The polygons are not needed for the bake; realloc growth keeps their cost low on big files.
+    ReallocArray<ObjPolygon> polygons;
+    ReallocArray<ObjCorner> polygonCorners;
     std::vector<ObjNames> nameSets;  // distinct runs of names, in file order
     std::string mtllibName;
     std::string materialName;
@@ -81,9 +84,9 @@ public:
     int32_t nameMode = 0;  // 0 material, 1 group, other values object
 
 private:
-    // While reading, faces are kept as plain records with an index into the name sets; the
-    // triangles and polygons with their name strings are built once, in their final order, at
-    // the end. Growing and sorting records with three strings each cost more than reading the file.
+    // While reading, triangles are kept as plain records with an index into the name sets; the
+    // ObjTriangles with their name strings are built once, in their final order, at the end.
+    // Growing and sorting records with three strings each cost more than reading the file.
     struct PendingTriangle {
         int32_t vertex[3];
         int32_t uv[3];
@@ -103,13 +106,14 @@ private:
     std::vector<int32_t> TriangleOrderByName() const;
     void Weld();
     void BuildTriangles();
+    std::string ParseErrorText(const Core::Token& token) const;
     bool ParseError(const Core::Token& token);
     bool IndexError(const char* message);
 
     std::string lastError;
     std::string fileName;
     std::vector<ObjCorner> faceCorners;  // the face being read
-    std::vector<PendingTriangle> pendingTriangles;
+    ReallocArray<PendingTriangle> pendingTriangles;
     int32_t currentNameSet = -1;  // -1 after a statement that changes a name
 };
 
