@@ -21,8 +21,8 @@ public:
     // 0 (fastest) to 10 (most thorough); values outside are clamped.
     explicit Deflater(int32_t level = 9);
 
-    // Writes one complete raw deflate stream for the input. False as soon as the stream
-    // refuses a write.
+    // Writes one complete raw deflate stream for the input. False once the stream has refused a
+    // write: nothing more reaches it, and compression stops at the end of the current block.
     bool Compress(const void* input, size_t length, Core::OutputStream& output);
 
     int32_t Level() const { return level; }

@@ -4,7 +4,10 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -275,6 +278,33 @@ TEST(PngWrite, EmptyBitmapIsRefused)
     Core::MemoryOutputStream stream;
     EXPECT_FALSE(Image::PngWrite(Image::PngWriter{}, stream, Bitmap()));
     EXPECT_TRUE(stream.bytes.empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PngWrite, FileStreamWritesTheSameBytesAndReportsFailure)
+{
+    Bitmap bitmap = ChartPage(40, 20);
+    std::vector<uint8_t> expected = Encode(bitmap);
+
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    Core::FileOutputStream stream(file);
+    EXPECT_TRUE(Image::PngWrite(Image::PngWriter{}, stream, bitmap));
+    std::rewind(file);
+    std::vector<uint8_t> written(expected.size() + 1);
+    written.resize(std::fread(written.data(), 1, written.size(), file));
+    std::fclose(file);
+    EXPECT_EQ(written, expected);
+
+    // A stream opened for reading refuses every write.
+    FILE* readOnly = std::fopen(KETRA_SOURCE_DIR "/CMakeLists.txt", "rb");
+    ASSERT_NE(readOnly, nullptr);
+    Core::FileOutputStream refusing(readOnly);
+    EXPECT_FALSE(Image::PngWrite(Image::PngWriter{}, refusing, bitmap));
+    std::fclose(readOnly);
 }
 
 }  // namespace
