@@ -250,8 +250,10 @@ int main(int argc, char** argv)
 
     // The lightmapper's tree stage, as Build runs it.
     const auto buildStart = std::chrono::steady_clock::now();
+    const double buildCpuStart = ProcessCpuSeconds();
     mesh.BuildKdTree();
     const double buildSeconds = Seconds(buildStart);
+    const double buildCpuSeconds = ProcessCpuSeconds() - buildCpuStart;
     const Engine::TriangleKdTree& tree = mesh.kdTree;
     if (tree.SlotCount() < options.threads) {
         std::fprintf(stderr, "at most %d threads\n", tree.SlotCount());
@@ -274,6 +276,7 @@ int main(int argc, char** argv)
     std::printf("nodes %zu\nleaves %zu\nleaf_entries %zu\ndepth %d\n", tree.nodes.size(), tree.leaves.size(),
                 tree.leafElements.size(), tree.Depth());
     std::printf("build_s %.4f\n", buildSeconds);
+    std::printf("build_cpu_s %.4f\n", buildCpuSeconds);
     std::printf("rays %zu\n", rays.size());
     std::printf("hits %zu\n", hits);
     std::printf("trace_s %.4f\n", traceSeconds);
