@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/hash_bytes.h"
 #include "engine/lightmapper/lightmapper.h"
 #include "engine/mesh/obj_reader.h"
 #include "engine/spatial/kdtree3.h"
@@ -250,8 +251,10 @@ int main(int argc, char** argv)
 
     // The lightmapper's tree stage, as Build runs it.
     const auto buildStart = std::chrono::steady_clock::now();
+    const double buildCpuStart = ProcessCpuSeconds();
     mesh.BuildKdTree();
     const double buildSeconds = Seconds(buildStart);
+    const double buildCpuSeconds = ProcessCpuSeconds() - buildCpuStart;
     const Engine::TriangleKdTree& tree = mesh.kdTree;
     if (tree.SlotCount() < options.threads) {
         std::fprintf(stderr, "at most %d threads\n", tree.SlotCount());
@@ -273,7 +276,12 @@ int main(int argc, char** argv)
     std::printf("triangles %zu\n", mesh.triangles.size());
     std::printf("nodes %zu\nleaves %zu\nleaf_entries %zu\ndepth %d\n", tree.nodes.size(), tree.leaves.size(),
                 tree.leafElements.size(), tree.Depth());
+    // Changes to the build must leave the tree as it is: a checksum of nodes and leaf lists.
+    const uint32_t treeHash = Core::HashBytes(tree.leafElements.data(), tree.leafElements.size() * 4,
+                                              Core::HashBytes(tree.nodes.data(), tree.nodes.size() * sizeof(Engine::KdNode), 0));
+    std::printf("tree_hash %08x\n", treeHash);
     std::printf("build_s %.4f\n", buildSeconds);
+    std::printf("build_cpu_s %.4f\n", buildCpuSeconds);
     std::printf("rays %zu\n", rays.size());
     std::printf("hits %zu\n", hits);
     std::printf("trace_s %.4f\n", traceSeconds);

@@ -1,5 +1,6 @@
 #include "engine/spatial/triangle_ops.h"
 
+#include <cassert>
 #include <cmath>
 
 namespace Engine {
@@ -139,22 +140,25 @@ bool SplitTriangleElement(const TriangleMeshView& mesh, float position, int32_t 
 
 void TriangleElements::TreeBuilt(const std::vector<int32_t>& leafElements, const std::vector<int32_t>& elementIds)
 {
+    assert(elementIds.size() <= size_t(elementMask) + 1);
     leafTriangles.resize(leafElements.size());
+    leafIds.resize(leafElements.size());
     for (size_t k = 0; k < leafElements.size(); k++) {
         const int32_t triangle = elementIds[size_t(leafElements[k])];
+        leafIds[k] = triangle;
         const TriangleCorners& corners = mesh.triangles[triangle];
         const Geom::Vec3 p0 = mesh.positions[corners.pos[0]];
         LeafTriangle& entry = leafTriangles[k];
         entry.p0 = p0;
         entry.e1 = mesh.positions[corners.pos[1]] - p0;
         entry.e2 = mesh.positions[corners.pos[2]] - p0;
-        entry.rules = 0;
+        entry.packed = uint32_t(leafElements[k]);
         if (HiddenFromMode(corners.flags, 0))
-            entry.rules |= hiddenFromMode0;
+            entry.packed |= hiddenFromMode0;
         if (HiddenFromMode(corners.flags, 1))
-            entry.rules |= hiddenFromOtherModes;
+            entry.packed |= hiddenFromOtherModes;
         if (TriangleAlphaMap(mesh, triangle))
-            entry.rules |= alphaTested;
+            entry.packed |= alphaTested;
     }
 }
 

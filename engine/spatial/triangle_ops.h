@@ -115,6 +115,7 @@ public:
     {
         mesh = view;
         leafTriangles.clear();
+        leafIds.clear();
     }
     const TriangleMeshView& View() const { return mesh; }
 
@@ -130,31 +131,45 @@ public:
 
     void TreeBuilt(const std::vector<int32_t>& leafElements, const std::vector<int32_t>& elementIds);
 
-    float IntersectEntry(int32_t mode, int32_t listPosition, int32_t id, const KdRay& ray, float /*best*/) const
+    // The entry's element index rides in the record the test reads anyway, so the leaf loop
+    // needs no separate index load before the mailbox check.
+    int32_t EntryElement(int32_t listPosition) const
+    {
+        return int32_t(leafTriangles[size_t(listPosition)].packed & elementMask);
+    }
+
+    float IntersectEntry(int32_t mode, int32_t listPosition, const KdRay& ray, float /*best*/) const
     {
         const LeafTriangle& entry = leafTriangles[size_t(listPosition)];
-        if (entry.rules & (mode == 0 ? hiddenFromMode0 : hiddenFromOtherModes))
+        if (entry.packed & (mode == 0 ? hiddenFromMode0 : hiddenFromOtherModes))
             return noHit;
         float b1, b2;
         const float t = RayTriangleEdges(ray, entry.p0, entry.e1, entry.e2, rayTriangleTolerance, b1, b2);
         // Written as !(t > ...) so a NaN distance is a miss, as it would be at every caller.
         if (!(t > selfHitDistance) || t == noHit)
             return noHit;
-        if ((entry.rules & alphaTested) && !AlphaBlocks(id, b1, b2))
+        if ((entry.packed & alphaTested) && !AlphaBlocks(leafIds[size_t(listPosition)], b1, b2))
             return noHit;
         return t;
     }
 
 private:
-    enum : uint32_t { hiddenFromMode0 = 1, hiddenFromOtherModes = 2, alphaTested = 4 };
+    // Rule bits above the element index (element indices stay below 2^29).
+    enum : uint32_t {
+        hiddenFromMode0 = 1u << 29,
+        hiddenFromOtherModes = 1u << 30,
+        alphaTested = 1u << 31,
+        elementMask = (1u << 29) - 1
+    };
     struct LeafTriangle {
         Geom::Vec3 p0, e1, e2;
-        uint32_t rules;
+        uint32_t packed;  // element index | rule bits
     };
     bool AlphaBlocks(int32_t triangle, float b1, float b2) const;
 
     TriangleMeshView mesh;
     std::vector<LeafTriangle> leafTriangles;
+    std::vector<int32_t> leafIds;  // element id per entry, for the rare alpha test
 };
 
 using TriangleKdTree = KdTree3<TriangleElements>;

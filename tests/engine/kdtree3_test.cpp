@@ -1,3 +1,4 @@
+#include "engine/lightmapper/lightmapper.h"
 #include "engine/spatial/kdtree3.h"
 #include "engine/spatial/triangle_ops.h"
 
@@ -681,6 +682,66 @@ TEST(KdTree3Death, FailedSplitStops)
                          Box3{{9, 0, 0}, {9.1f, 1, 1}}, Box3{{9.5f, 0, 0}, {9.6f, 1, 1}},
                          Box3{{9.7f, 0, 0}, {9.9f, 1, 1}}};
     EXPECT_DEATH(tree.Build(1, false), "Assertion failed: 0 && \"can't split elem\" at line [0-9]+ in file .*kdtree");
+}
+
+}  // namespace
+
+namespace {
+
+Engine::InputTriangle LmTri(Vec3 a, Vec3 b, Vec3 c, const std::string& name, uint32_t flags)
+{
+    Engine::InputTriangle t;
+    t.positions[0] = a;
+    t.positions[1] = b;
+    t.positions[2] = c;
+    t.uvs[0] = {0, 0};
+    t.uvs[1] = {1, 0};
+    t.uvs[2] = {0, 1};
+    t.name = name;
+    t.flags = flags;
+    t.modelId = 0;
+    return t;
+}
+
+TEST(KdTree3, LightmapperTreeStageBindsTrianglesFlagsAndAlphaMaps)
+{
+    Engine::Lightmapper lm{Engine::LightmapperSettings{}};
+    lm.FindOrAddObject("glass");
+    Image::Bitmap clear(2, 2);
+    clear.SetAlpha(0);
+    ASSERT_TRUE(lm.SetAlphaMap("glass", clear));
+    // A solid floor, a see-through pane above it and a mode-0-invisible roof above that.
+    const int32_t floor = lm.AddTriangle(LmTri({0, 0, 0}, {4, 0, 0}, {0, 4, 0}, "floor", 0));
+    const int32_t pane = lm.AddTriangle(LmTri({0, 0, 1}, {4, 0, 1}, {0, 4, 1}, "glass", 0x02));
+    const int32_t roof = lm.AddTriangle(LmTri({0, 0, 2}, {4, 0, 2}, {0, 4, 2}, "roof", 0x30));
+    ASSERT_EQ(roof, 2);
+
+    std::vector<std::string> lines;
+    const int listener = Core::AddLogListener([&](const std::string& line) { lines.push_back(line); });
+    lm.BuildKdTree();
+    Core::RemoveLogListener(listener);
+
+    const Engine::TriangleKdTree& tree = lm.kdTree;
+    EXPECT_EQ(tree.elementIds, (std::vector<int32_t>{0, 1, 2}));
+    EXPECT_TRUE(tree.elementBoxes.empty());
+    EXPECT_GE(tree.SlotCount(), 1);
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string expected = "tree stats: " + std::to_string(tree.nodes.size()) + " nodes, " +
+                                 std::to_string(tree.leaves.size()) + " leafs, 3 elems";
+    EXPECT_EQ(lines[0].substr(lines[0].find("  ") + 2), expected);
+
+    int32_t hit = -1;
+    // Mode 0 passes the roof and the clear pane and lands on the floor.
+    EXPECT_EQ(tree.RayNearest(0, 0, Down(0.5f, 0.5f, 3), &hit, 10), 3.0f);
+    EXPECT_EQ(hit, floor);
+    // Other modes stop at the roof (0x10 with 0x20).
+    EXPECT_EQ(tree.RayNearest(0, 32, Down(0.5f, 0.5f, 3), &hit, 10), 1.0f);
+    EXPECT_EQ(hit, roof);
+    // Made opaque, the pane blocks; the tree sees the map as it was when it was built.
+    lm.objects[size_t(lm.FindOrAddObject("glass"))].alphaMap.SetAlpha(255);
+    lm.BuildKdTree();
+    EXPECT_EQ(lm.kdTree.RayNearest(0, 0, Down(0.5f, 0.5f, 3), &hit, 10), 2.0f);
+    EXPECT_EQ(hit, pane);
 }
 
 }  // namespace
