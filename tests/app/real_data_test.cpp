@@ -52,7 +52,7 @@ TEST(RealData, FurnitureModelsGiveThreeLinesPerAcceptedTriangle)
             continue;
         std::string dir = TestSupport::MakeTempDirectory();
         TestSupport::ProcessResult r =
-            TestSupport::RunProcess({KETRA_BINARY, "-f", entry.path().string(), "out.txt"}, dir);
+            TestSupport::RunProcess({KETRA_BINARY, "-f", "-s", "8", entry.path().string(), "out.txt"}, dir);
         ASSERT_EQ(r.exitCode, 0) << entry.path() << "\n" << r.err;
         std::string mesh = TestSupport::ReadFile(dir + "/out.txt");
         int64_t lines = std::count(mesh.begin(), mesh.end(), '\n');
