@@ -1,5 +1,6 @@
-// Bakes real furniture models through the front end. The models are unpacked from the Debian
-// package sweethome3d-furniture by scripts/prepare_test_data; without them the test skips.
+// Bakes real furniture models through the front end. They are modelled in centimetres, so they
+// are scaled to metres. The models are unpacked from the Debian package sweethome3d-furniture by
+// scripts/prepare_test_data; without them the test skips.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -52,7 +53,7 @@ TEST(RealData, FurnitureModelsGiveThreeLinesPerAcceptedTriangle)
             continue;
         std::string dir = TestSupport::MakeTempDirectory();
         TestSupport::ProcessResult r =
-            TestSupport::RunProcess({KETRA_BINARY, "-f", "-s", "8", entry.path().string(), "out.txt"}, dir);
+            TestSupport::RunProcess({KETRA_BINARY, "-f", "-s", "8", "-i", "0.01", entry.path().string(), "out.txt"}, dir);
         ASSERT_EQ(r.exitCode, 0) << entry.path() << "\n" << r.err;
         std::string mesh = TestSupport::ReadFile(dir + "/out.txt");
         int64_t lines = std::count(mesh.begin(), mesh.end(), '\n');
