@@ -316,14 +316,11 @@ bool MergeGroups(Lightmapper& lm, int32_t a, int32_t b)
     return true;
 }
 
-void BuildGroups(Lightmapper& lm)
+void GroupTriangles(Lightmapper& lm)
 {
     lm.groups.clear();
     for (LmTriangle& t : lm.triangles)
         t.group = -1;
-    // Ambient occlusion bakes a single basis; the layouts size their buffers by it.
-    if (lm.aoDistance > 0)
-        lm.basisCount = 1;
 
     SeedGroups(lm);
     lm.Report(0, 0, "Grouping (assign)");
@@ -337,14 +334,31 @@ void BuildGroups(Lightmapper& lm)
 
     lm.Report(0, 0, "Grouping (compress)");
     DropEmptyGroups(lm);
+}
 
+void LayoutGroups(Lightmapper& lm)
+{
+    // Ambient occlusion bakes a single basis; the layouts size their buffers by it. Set here
+    // once rather than by every parallel layout.
+    if (lm.aoDistance > 0)
+        lm.basisCount = 1;
     lm.Report(0, 0, "Grouping (allocate)");
     lm.pool.Run([&lm](int32_t g, int32_t thread) { LayoutGroup(lm, g, thread); }, int32_t(lm.groups.size()), 1);
+}
 
+void SortGroupsAndMarkBorders(Lightmapper& lm)
+{
     Core::Log("LM: allocated, sorting...");
     lm.Report(0, 0, "Sorting groups");
     SortGroups(lm);
     MarkBorderEdges(lm);
+}
+
+void BuildGroups(Lightmapper& lm)
+{
+    GroupTriangles(lm);
+    LayoutGroups(lm);
+    SortGroupsAndMarkBorders(lm);
 }
 
 }  // namespace Engine
