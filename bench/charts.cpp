@@ -1,19 +1,22 @@
-// ketra-charts MODEL.obj [-i SCALE] [-t TEXEL] [-j THREADS] [-l]
+// ketra-charts MODEL.obj [-i SCALE] [-t TEXEL] [-j THREADS] [-l] [--check] [--super]
 //
 // Loads a model as the run driver does, builds connectivity and the kd-tree, then times the
 // chart steps one by one: grouping (seed, merge, isolated triangles), layout with texel packing
-// (the allocate step, on the lightmapper's pool) and the group tasks. Prints "name: value" lines.
+// (the allocate step, on the lightmapper's pool) and the group tasks. Prints "name: value" lines,
+// wall-clock and processor seconds. --check compares every packed sample with FindGroupSample.
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "core/cpu_info.h"
 #include "engine/lightmapper/grouping.h"
 #include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/texel_runs.h"
 #include "engine/lightmapper/texels.h"
 #include "engine/mesh/obj_reader.h"
 
@@ -25,6 +28,8 @@ struct Options {
     float texelSize = 0.25f;
     int threads = 0;  // 0: one per logical core
     bool keepLargeGroups = false;
+    bool check = false;
+    bool superSampling = false;  // 25 samples per texel  // compare every packed sample with a search through the tree
 };
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -39,6 +44,10 @@ bool ParseOptions(int argc, char** argv, Options& options)
             options.threads = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "-l") == 0)
             options.keepLargeGroups = true;
+        else if (std::strcmp(argv[i], "--check") == 0)
+            options.check = true;
+        else if (std::strcmp(argv[i], "--super") == 0)
+            options.superSampling = true;
         else if (argv[i][0] != '-' && !options.model)
             options.model = argv[i];
         else
@@ -83,17 +92,53 @@ double Seconds(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Processor time of the whole process: steadier than the wall clock on a shared machine.
+double CpuSeconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// Packed triangles of every sample against FindGroupSample; returns the number of differences.
+int64_t CheckPacking(Engine::Lightmapper& lm)
+{
+    int64_t differences = 0;
+    int32_t slots[25];
+    for (int32_t g = 0; g < int32_t(lm.groups.size()); g++) {
+        const Engine::LmGroup& group = *lm.groups[size_t(g)];
+        const Geom::Mat3& m = group.texelToChart;
+        Engine::TexelRunCursor cursor(group, 0);
+        for (int32_t y = 0; y < group.gridHeight; y++) {
+            for (int32_t x = 0; x < group.gridWidth; x++) {
+                cursor.Next(slots);
+                for (int32_t s = 0; s < group.samplesPerTexel; s++) {
+                    const Geom::Vec2 o = Engine::subsampleOffsets[s];
+                    const float i = float(x), j = float(y);
+                    Geom::Vec2 p{i * m.row[0].x + j * m.row[1].x + m.row[2].x, i * m.row[0].y + j * m.row[1].y + m.row[2].y};
+                    Geom::Vec2 q{p.x + o.x * m.row[0].x + o.y * m.row[1].x, p.y + o.x * m.row[0].y + o.y * m.row[1].y};
+                    Engine::TexelSample sample;
+                    if (Engine::FindGroupSample(lm, g, q, 0, sample) != slots[s])
+                        differences++;
+                }
+            }
+        }
+    }
+    return differences;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: ketra-charts MODEL.obj [-i SCALE] [-t TEXEL] [-j THREADS] [-l]\n");
+        std::fprintf(stderr, "usage: ketra-charts MODEL.obj [-i SCALE] [-t TEXEL] [-j THREADS] [-l] [--check] [--super]\n");
         return 2;
     }
     Engine::LightmapperSettings settings;
     settings.texelSize = options.texelSize;
+    settings.superSampling = options.superSampling;
     if (options.keepLargeGroups)
         settings.flags |= Engine::KeepLargeGroups;
     Engine::Lightmapper lm(settings);
@@ -109,17 +154,20 @@ int main(int argc, char** argv)
     lm.BuildKdTree();
 
     auto start = std::chrono::steady_clock::now();
+    double cpu = CpuSeconds();
     Engine::GroupTriangles(lm);
-    const double groupingSeconds = Seconds(start);
+    const double groupingSeconds = Seconds(start), groupingCpu = CpuSeconds() - cpu;
 
     start = std::chrono::steady_clock::now();
+    cpu = CpuSeconds();
     Engine::LayoutGroups(lm);
-    const double layoutSeconds = Seconds(start);
+    const double layoutSeconds = Seconds(start), layoutCpu = CpuSeconds() - cpu;
     Engine::SortGroupsAndMarkBorders(lm);
 
     start = std::chrono::steady_clock::now();
+    cpu = CpuSeconds();
     Engine::BuildGroupTasks(lm);
-    const double tasksSeconds = Seconds(start);
+    const double tasksSeconds = Seconds(start), tasksCpu = CpuSeconds() - cpu;
 
     int64_t texels = 0, covered = 0;
     for (const auto& group : lm.groups) {
@@ -136,5 +184,10 @@ int main(int argc, char** argv)
     std::printf("grouping_s: %.4f\n", groupingSeconds);
     std::printf("layout_s: %.4f\n", layoutSeconds);
     std::printf("tasks_s: %.4f\n", tasksSeconds);
+    std::printf("grouping_cpu_s: %.4f\n", groupingCpu);
+    std::printf("layout_cpu_s: %.4f\n", layoutCpu);
+    std::printf("tasks_cpu_s: %.4f\n", tasksCpu);
+    if (options.check)
+        std::printf("check_differences: %lld\n", (long long)CheckPacking(lm));
     return 0;
 }
