@@ -100,6 +100,33 @@ double CpuSeconds()
     return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
 }
 
+// FNV-1a over what the chart steps decided: the groups' triangles, grids and packed samples.
+uint64_t ResultHash(const Engine::Lightmapper& lm)
+{
+    uint64_t hash = 1469598103934665603ull;
+    auto add = [&hash](const void* data, size_t size) {
+        const unsigned char* bytes = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < size; i++)
+            hash = (hash ^ bytes[i]) * 1099511628211ull;
+    };
+    for (const auto& group : lm.groups) {
+        add(group->triangles.data(), group->triangles.size() * sizeof(int32_t));
+        add(&group->gridWidth, sizeof(int32_t));
+        add(&group->gridHeight, sizeof(int32_t));
+        add(group->texelSize, sizeof(group->texelSize));
+        add(&group->texelToChart, sizeof(group->texelToChart));
+        add(group->coverage.data(), group->coverage.size() * sizeof(uint64_t));
+        add(group->texelTris.data(), group->texelTris.size() * sizeof(int32_t));
+        add(group->texelRuns.data(), group->texelRuns.size());
+    }
+    for (const Engine::LmTriangle& t : lm.triangles) {
+        add(&t.group, sizeof(t.group));
+        add(&t.flags, sizeof(t.flags));
+        add(&t.projKey, sizeof(t.projKey));
+    }
+    return hash;
+}
+
 // Packed triangles of every sample against FindGroupSample; returns the number of differences.
 int64_t CheckPacking(Engine::Lightmapper& lm)
 {
@@ -187,6 +214,7 @@ int main(int argc, char** argv)
     std::printf("grouping_cpu_s: %.4f\n", groupingCpu);
     std::printf("layout_cpu_s: %.4f\n", layoutCpu);
     std::printf("tasks_cpu_s: %.4f\n", tasksCpu);
+    std::printf("result_hash: %016llx\n", (unsigned long long)ResultHash(lm));
     if (options.check)
         std::printf("check_differences: %lld\n", (long long)CheckPacking(lm));
     return 0;

@@ -154,3 +154,19 @@ TEST(ChartLayout, TurnedRectangleUsesItsPrincipalFrame)
         EXPECT_GE(covered, 41 * 5);
     }
 }
+
+TEST(ChartLayout, ChartWiderThanAnyIntegerGridIsCoarsenedToo)
+{
+    // 4e9 texels a side at the requested size: more than a 32-bit count holds.
+    std::vector<MeshTriangle> mesh;
+    mesh.push_back({{0, 0, 0}, {1e9f, 0, 0}, {0, 1e9f, 0}});
+    Engine::LightmapperSettings settings = Settings(0.25f);
+    settings.atlasSize = 64;
+    auto lm = Prepare(settings, mesh);
+    Engine::BuildGroups(*lm);
+    ASSERT_EQ(lm->groups.size(), 1u);
+    const Engine::LmGroup& group = *lm->groups[0];
+    EXPECT_LE(group.gridWidth, 64);
+    EXPECT_GE(group.gridWidth, 60);
+    EXPECT_GT(group.texelSize[0] * float(group.gridWidth - 1), 1e9f);
+}
