@@ -25,6 +25,14 @@ Vec2 ChartPointOf(const Engine::LmGroup& group, float i, float j)
     return {i * m.row[0].x + j * m.row[1].x + m.row[2].x, i * m.row[0].y + j * m.row[1].y + m.row[2].y};
 }
 
+// Sample point o (in texels) of texel (i, j), computed as packing computes it.
+Vec2 SamplePoint(const Engine::LmGroup& group, int32_t i, int32_t j, Vec2 o)
+{
+    const Geom::Mat3& m = group.texelToChart;
+    const Vec2 p = ChartPointOf(group, float(i), float(j));
+    return {p.x + o.x * m.row[0].x + o.y * m.row[1].x, p.y + o.x * m.row[0].y + o.y * m.row[1].y};
+}
+
 // The texel whose centre is at chart point p (exactly), or -1.
 int32_t TexelAt(const Engine::LmGroup& group, Vec2 p)
 {
@@ -124,7 +132,7 @@ TEST(Texels, SamplesOfATexelAreRunLengthCoded)
             bool hit = false;
             for (const Vec2& o : Engine::subsampleOffsets) {
                 Engine::TexelSample sample;
-                int32_t t = Engine::FindGroupSample(*lm, 0, ChartPointOf(group, i + o.x, j + o.y), 0, sample);
+                int32_t t = Engine::FindGroupSample(*lm, 0, SamplePoint(group, i, j, o), 0, sample);
                 slots.push_back(t);
                 hit |= t >= 0;
             }
@@ -325,4 +333,38 @@ TEST(Texels, EvaluatedSamplesKeepOffBorderEdges)
     // Far outside: the nearest point of the inset triangle.
     ASSERT_TRUE(Engine::EvaluateTexelSample(*lm, 0, group, {0.5f, -5}, sample));
     EXPECT_GT(sample.position.y, lm->epsilon);
+}
+
+TEST(Texels, PackedSamplesAreWhatFindGroupSampleFinds)
+{
+    // Texel points on shared edges and corners (the floor), on many small charts of a rough
+    // surface (the terrain) and on a helix whose turns lie above one another.
+    const std::vector<MeshTriangle> meshes[] = {ChartTest::Floor(4.0f, 4), ChartTest::Terrain(8, 0.5f, 5),
+                                                ChartTest::Helix(2, 12, 0.5f)};
+    for (const auto& mesh : meshes) {
+        Engine::LightmapperSettings settings = Settings(0.25f);
+        settings.superSampling = true;
+        auto lm = Prepare(settings, mesh);
+        Engine::BuildGroups(*lm);
+        int64_t samples = 0;
+        for (int32_t g = 0; g < int32_t(lm->groups.size()); g++) {
+            const Engine::LmGroup& group = *lm->groups[size_t(g)];
+            Engine::TexelRunCursor cursor(group, 0);
+            int32_t slots[25];
+            for (int32_t j = 0; j < group.gridHeight; j++) {
+                for (int32_t i = 0; i < group.gridWidth; i++) {
+                    cursor.Next(slots);
+                    for (int32_t s = 0; s < 25; s++) {
+                        const Vec2 o = Engine::subsampleOffsets[s];
+                        Engine::TexelSample sample;
+                        const Vec2 q = SamplePoint(group, i, j, o);
+                        ASSERT_EQ(slots[s], Engine::FindGroupSample(*lm, g, q, 0, sample))
+                            << "group " << g << " texel " << i << "," << j << " slot " << s;
+                        samples++;
+                    }
+                }
+            }
+        }
+        EXPECT_GT(samples, 1000);
+    }
 }
