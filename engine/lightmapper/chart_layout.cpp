@@ -115,14 +115,16 @@ Frame ChooseFrame(const std::vector<Geom::Vec2>& points, const Geom::Box2& box)
     return principal;
 }
 
-int32_t RoundHalfAway(float x) { return int32_t(x >= 0 ? x + 0.5f : x - 0.5f); }
+float RoundHalfAway(float x) { return std::trunc(x >= 0 ? x + 0.5f : x - 0.5f); }
 
 // Texels along one frame axis: centres on a lattice of pitch `size` that encloses [lo, hi].
-int32_t GridExtent(float lo, float hi, float size, float& first)
+// Counted in floats: a chart far larger than any page must come out as too large, not wrap
+// round to a small integer.
+float GridExtent(float lo, float hi, float size, float& first)
 {
     first = std::floor(lo / size);
-    int32_t extent = RoundHalfAway((std::ceil(hi / size) * size - first * size) / size) + 1;
-    return std::max(extent, 2);
+    float extent = RoundHalfAway((std::ceil(hi / size) * size - first * size) / size) + 1;
+    return std::max(extent, 2.0f);
 }
 
 }  // namespace
@@ -135,13 +137,23 @@ void LayoutGroup(Lightmapper& lm, int32_t groupIndex, int32_t threadIndex)
     std::vector<Geom::Vec2> points = DistinctChartPoints(lm, group, box);
     Frame frame = ChooseFrame(points, box);
 
+    // A page narrower than the smallest grid could never be fitted.
+    const float limit = float(std::max(lm.atlasSize, 2));
     float i0 = 0, j0 = 0;
     int32_t width = 0, height = 0;
     for (;;) {
-        width = GridExtent(frame.minA, frame.maxA, group.texelSize[0], i0);
-        height = GridExtent(frame.minB, frame.maxB, group.texelSize[1], j0);
-        if (width <= lm.atlasSize && height <= lm.atlasSize)
+        float w = GridExtent(frame.minA, frame.maxA, group.texelSize[0], i0);
+        float h = GridExtent(frame.minB, frame.maxB, group.texelSize[1], j0);
+        if (w <= limit && h <= limit) {
+            width = int32_t(w);
+            height = int32_t(h);
             break;
+        }
+        // Only a chart spanning most of the float range gets here: its extent overflows.
+        if (!std::isfinite(group.texelSize[0] * coarseningStep) || !std::isfinite(group.texelSize[1] * coarseningStep)) {
+            width = height = 2;
+            break;
+        }
         group.texelSize[0] *= coarseningStep;
         group.texelSize[1] *= coarseningStep;
     }

@@ -32,6 +32,14 @@ Geom::Box2 United(Geom::Box2 a, const Geom::Box2& b)
     return a;
 }
 
+Geom::Box3 TriangleBounds(const Lightmapper& lm, const LmTriangle& t)
+{
+    Geom::Box3 box;
+    for (int32_t corner : t.pos)
+        box.Add(lm.positions[size_t(corner)]);
+    return box;
+}
+
 // Every triangle starts as a group of its own, or of its input face.
 void SeedGroups(Lightmapper& lm)
 {
@@ -48,12 +56,14 @@ void SeedGroups(Lightmapper& lm)
             group->groupFlags = (t.flags & coarseObjectFlag) ? GroupCoarse : 0;
             group->projKey = t.projKey;
             group->texelBox = TriangleTexelBox(lm, i);
+            group->bounds = TriangleBounds(lm, t);
             group->triangles.push_back(i);
             lm.groups.push_back(group);
         } else {
             LmGroup& group = GroupAt(lm, g);
             group.triangles.push_back(i);
             group.texelBox.Add(TriangleTexelBox(lm, i));
+            group.bounds.Add(TriangleBounds(lm, t));
         }
         t.group = g;
     }
@@ -76,14 +86,12 @@ void MergeAcrossNeighbours(Lightmapper& lm)
 }
 
 // The group that two of the triangle's edge neighbours share, or -1.
-int32_t SurroundingGroup(const Lightmapper& lm, int32_t i, int32_t neighbours[3])
+int32_t SurroundingGroup(const Lightmapper& lm, int32_t i, const int32_t neighbours[3])
 {
     const LmTriangle& t = lm.triangles[size_t(i)];
     int32_t groupOf[3];
-    for (int32_t e = 0; e < 3; e++) {
-        neighbours[e] = lm.FindNeighbour(t.modelId, t.pos[e], t.pos[(e + 1) % 3], i);
+    for (int32_t e = 0; e < 3; e++)
         groupOf[e] = neighbours[e] >= 0 ? lm.triangles[size_t(neighbours[e])].group : -1;
-    }
     int32_t g = -1;
     if (groupOf[0] >= 0 && (groupOf[0] == groupOf[1] || groupOf[0] == groupOf[2]))
         g = groupOf[0];
@@ -97,24 +105,37 @@ int32_t SurroundingGroup(const Lightmapper& lm, int32_t i, int32_t neighbours[3]
 // number of triangles moved.
 int32_t MoveIsolatedTriangles(Lightmapper& lm)
 {
+    const int32_t triangleCount = int32_t(lm.triangles.size());
     Core::HashMap<int32_t, int32_t> faceUse;
     for (const LmTriangle& t : lm.triangles)
         faceUse[faceUse.FindOrAdd(t.faceId, 0)].value++;
+    // Neighbours across edges whatever their projection key. Moves change keys and groups but
+    // not the edges, so they are looked up once for all passes.
+    std::vector<int32_t> isolated;
+    std::vector<int32_t> neighbours;
+    for (int32_t i = 0; i < triangleCount; i++) {
+        const LmTriangle& t = lm.triangles[size_t(i)];
+        if (faceUse[faceUse.Find(t.faceId)].value != 1)
+            continue;
+        isolated.push_back(i);
+        for (int32_t e = 0; e < 3; e++)
+            neighbours.push_back(lm.FindNeighbour(t.modelId, t.pos[e], t.pos[(e + 1) % 3], i));
+    }
     const float minCosine = std::cos(0.82030475f);  // 47 degrees
     int32_t moved = 0;
     for (bool movedAny = true; movedAny;) {
         movedAny = false;
-        for (int32_t i = 0; i < int32_t(lm.triangles.size()); i++) {
+        for (size_t k = 0; k < isolated.size(); k++) {
+            const int32_t i = isolated[k];
+            const int32_t* around = &neighbours[k * 3];
             LmTriangle& t = lm.triangles[size_t(i)];
-            if (faceUse[faceUse.Find(t.faceId)].value != 1)
-                continue;
-            int32_t neighbours[3];
-            int32_t g = SurroundingGroup(lm, i, neighbours);
+            int32_t g = SurroundingGroup(lm, i, around);
             if (g < 0)
                 continue;
             const Geom::Vec3 normal = lm.normals[size_t(t.faceNormal)];
             bool bendsTooMuch = false;
-            for (int32_t n : neighbours) {
+            for (int32_t e = 0; e < 3; e++) {
+                const int32_t n = around[e];
                 if (n >= 0 && lm.triangles[size_t(n)].group == g &&
                     Geom::Dot(lm.normals[size_t(lm.triangles[size_t(n)].faceNormal)], normal) < minCosine)
                     bendsTooMuch = true;
@@ -130,6 +151,7 @@ int32_t MoveIsolatedTriangles(Lightmapper& lm)
             LmGroup& target = GroupAt(lm, g);
             target.triangles.push_back(i);
             target.texelBox.Add(TriangleTexelBox(lm, i));
+            target.bounds.Add(TriangleBounds(lm, t));
             std::vector<int32_t>& old = GroupAt(lm, t.group).triangles;
             auto at = std::find(old.begin(), old.end(), i);
             *at = old.back();
@@ -279,6 +301,12 @@ bool CanJoin(Lightmapper& lm, int32_t i, int32_t g)
         column.Add(lm.positions[size_t(corner)]);
     column.min[axis] = -std::numeric_limits<float>::infinity();
     column.max[axis] = std::numeric_limits<float>::infinity();
+    // Only the group's triangles matter, and they all lie within its bounds (kept while
+    // grouping, never shrunk): the rest of the column only costs tree nodes.
+    if (!group.bounds.IsEmpty()) {
+        column.min[axis] = group.bounds.min[axis];
+        column.max[axis] = group.bounds.max[axis];
+    }
     std::vector<int32_t>& candidates = lm.threadCandidates[0];
     candidates.clear();
     lm.kdTree.QueryBox(0, column, candidates);
@@ -312,18 +340,16 @@ bool MergeGroups(Lightmapper& lm, int32_t a, int32_t b)
         lm.triangles[size_t(t)].group = target;
     to.triangles.insert(to.triangles.end(), from.triangles.begin(), from.triangles.end());
     to.texelBox.Add(from.texelBox);
+    to.bounds.Add(from.bounds);
     from.triangles.clear();
     return true;
 }
 
-void BuildGroups(Lightmapper& lm)
+void GroupTriangles(Lightmapper& lm)
 {
     lm.groups.clear();
     for (LmTriangle& t : lm.triangles)
         t.group = -1;
-    // Ambient occlusion bakes a single basis; the layouts size their buffers by it.
-    if (lm.aoDistance > 0)
-        lm.basisCount = 1;
 
     SeedGroups(lm);
     lm.Report(0, 0, "Grouping (assign)");
@@ -337,14 +363,31 @@ void BuildGroups(Lightmapper& lm)
 
     lm.Report(0, 0, "Grouping (compress)");
     DropEmptyGroups(lm);
+}
 
+void LayoutGroups(Lightmapper& lm)
+{
+    // Ambient occlusion bakes a single basis; the layouts size their buffers by it. Set here
+    // once rather than by every parallel layout.
+    if (lm.aoDistance > 0)
+        lm.basisCount = 1;
     lm.Report(0, 0, "Grouping (allocate)");
     lm.pool.Run([&lm](int32_t g, int32_t thread) { LayoutGroup(lm, g, thread); }, int32_t(lm.groups.size()), 1);
+}
 
+void SortGroupsAndMarkBorders(Lightmapper& lm)
+{
     Core::Log("LM: allocated, sorting...");
     lm.Report(0, 0, "Sorting groups");
     SortGroups(lm);
     MarkBorderEdges(lm);
+}
+
+void BuildGroups(Lightmapper& lm)
+{
+    GroupTriangles(lm);
+    LayoutGroups(lm);
+    SortGroupsAndMarkBorders(lm);
 }
 
 }  // namespace Engine

@@ -12,6 +12,11 @@ class Lightmapper;
 // Grows charts across neighbour links, moves isolated triangles into the chart around them,
 // lays out every chart's texel grid, sorts the charts largest first and marks border edges.
 void BuildGroups(Lightmapper& lightmapper);
+// Its three steps, in order (apart for measuring them): seed, merge, move isolated triangles
+// and drop empty groups; lay out and pack every group in parallel; sort and mark borders.
+void GroupTriangles(Lightmapper& lightmapper);
+void LayoutGroups(Lightmapper& lightmapper);
+void SortGroupsAndMarkBorders(Lightmapper& lightmapper);
 
 // Whether triangle t may join group g: same projection key and texel size, the chart stays
 // within 2048 texels a side, and t's projection overlaps none of g's triangles above or below it.

@@ -104,27 +104,246 @@ bool LineHit(Geom::Vec3 lifted, int32_t axis, const Geom::Vec3 p[3], float& t, f
     return t != noHit;
 }
 
-// Nearest point of the triangle's edges to q in the chart plane; squared distance, or noHit.
-float NearestEdgePoint(Geom::Vec2 q, int32_t axis, const Corners& c, const Geom::Vec3 p[3], TexelSample& sample)
+// Squared chart-plane distance from q to edge i -> i + 1 of the projected corners, and the
+// edge parameter of the nearest point. Every nearest-edge search goes through here, so that
+// searches that must agree compute the very same bits.
+float EdgeDistanceSquared(Geom::Vec2 q, int32_t axis, const Geom::Vec3 p[3], int32_t i, float& s)
+{
+    Geom::Vec2 a = ProjectToPlane(p[i], axis), b = ProjectToPlane(p[(i + 1) % 3], axis);
+    Geom::Vec2 ab = b - a;
+    float lengthSquared = Geom::Dot(ab, ab);
+    s = lengthSquared > 0 ? std::clamp(Geom::Dot(q - a, ab) / lengthSquared, 0.0f, 1.0f) : 0.0f;
+    Geom::Vec2 d = q - (a + ab * s);
+    return Geom::Dot(d, d);
+}
+
+// The nearest edge of one triangle: squared distance (noHit when none is nearer), edge, parameter.
+float NearestEdge(Geom::Vec2 q, int32_t axis, const Geom::Vec3 p[3], int32_t& edge, float& s)
 {
     float best = noHit;
+    edge = -1;
+    s = 0;
     for (int32_t i = 0; i < 3; i++) {
-        Geom::Vec2 a = ProjectToPlane(p[i], axis), b = ProjectToPlane(p[(i + 1) % 3], axis);
-        Geom::Vec2 ab = b - a;
-        float lengthSquared = Geom::Dot(ab, ab);
-        float s = lengthSquared > 0 ? std::clamp(Geom::Dot(q - a, ab) / lengthSquared, 0.0f, 1.0f) : 0.0f;
-        Geom::Vec2 d = q - (a + ab * s);
-        float distanceSquared = Geom::Dot(d, d);
+        float si;
+        float distanceSquared = EdgeDistanceSquared(q, axis, p, i, si);
         if (distanceSquared < best) {
             best = distanceSquared;
-            sample.position = p[i] + (p[(i + 1) % 3] - p[i]) * s;
-            float u, v;
-            EdgeWeights(i, s, u, v);
-            Interpolate(c, u, v, sample);
+            edge = i;
+            s = si;
         }
     }
     return best;
 }
+
+// The point at parameter s of edge i of the triangle, with its interpolated frame.
+void EdgeSample(const Corners& c, const Geom::Vec3 p[3], int32_t i, float s, TexelSample& sample)
+{
+    sample.position = p[i] + (p[(i + 1) % 3] - p[i]) * s;
+    float u, v;
+    EdgeWeights(i, s, u, v);
+    Interpolate(c, u, v, sample);
+}
+
+// Nearest point of the triangle's edges to q in the chart plane; squared distance, or noHit.
+float NearestEdgePoint(Geom::Vec2 q, int32_t axis, const Corners& c, const Geom::Vec3 p[3], TexelSample& sample)
+{
+    int32_t edge;
+    float s;
+    float best = NearestEdge(q, axis, p, edge, s);
+    if (edge >= 0)
+        EdgeSample(c, p, edge, s, sample);
+    return best;
+}
+
+// The triangle search of FindGroupSample over the triangles of one group, binned on a grid of
+// the chart plane, for packing a whole grid: the tree query of a texel point spans four texels
+// and the group's whole depth, and on small, curved charts it returns most of the mesh. It finds
+// the same triangles that the tree query would offer; when the order in which the tree offers
+// them could matter (two line hits, or equally near edges) it leaves the decision to the tree.
+class GroupSampler {
+public:
+    static constexpr int32_t undecided = -2;
+
+    GroupSampler(const Lightmapper& lm, int32_t groupIndex)
+    {
+        const LmGroup& group = *lm.groups[size_t(groupIndex)];
+        axis = group.ProjectionAxis();
+        radius = 2 * std::max(group.texelSize[0], group.texelSize[1]);
+        // Boxes farther than this cannot come within the radius, whatever the rounding.
+        reach = radius * 1.001f + 1e-30f;
+        Geom::Box2 all;
+        for (int32_t t : group.triangles) {
+            const LmTriangle& triangle = lm.triangles[size_t(t)];
+            if (triangle.group != groupIndex)
+                continue;
+            Entry entry;
+            entry.triangle = t;
+            for (int32_t k = 0; k < 3; k++) {
+                entry.p[k] = lm.positions[size_t(triangle.pos[k])];
+                entry.box.Add(ProjectToPlane(entry.p[k], axis));
+            }
+            all.Add(entry.box);
+            entries.push_back(entry);
+        }
+        if (entries.empty())
+            return;
+        origin = all.min;
+        // Rounding may let a line hit a triangle just outside its box; far less than this.
+        hitPad = 1e-3f * radius + 1e-5f * std::max({std::fabs(all.min.x), std::fabs(all.min.y),
+                                                    std::fabs(all.max.x), std::fabs(all.max.y)});
+        const float width = all.max.x - all.min.x, height = all.max.y - all.min.y;
+        const float count = float(entries.size());
+        // Cells about the size of a triangle, but a radius query stays within 17 x 17 cells.
+        cell = std::max({radius / 8, std::sqrt(width * height / count), 1e-30f});
+        for (;;) {
+            cellsX = int32_t(std::min(width / cell, 65536.0f)) + 1;
+            cellsY = int32_t(std::min(height / cell, 65536.0f)) + 1;
+            if (int64_t(cellsX) * cellsY <= 4 * int64_t(entries.size()) + 64)
+                break;
+            cell *= 2;
+        }
+        cellStart.assign(size_t(cellsX) * size_t(cellsY) + 1, 0);
+        for (int pass = 0; pass < 2; pass++) {
+            for (int32_t e = 0; e < int32_t(entries.size()); e++) {
+                int32_t x0 = 0, y0 = 0, x1 = -1, y1 = -1;
+                if (!CellRange(entries[size_t(e)].box.min, entries[size_t(e)].box.max, x0, y0, x1, y1))
+                    continue;
+                for (int32_t y = y0; y <= y1; y++) {
+                    for (int32_t x = x0; x <= x1; x++) {
+                        const size_t c = size_t(y) * size_t(cellsX) + size_t(x);
+                        if (pass == 0)
+                            cellStart[c + 1]++;
+                        else
+                            cellEntries[size_t(fill[c]++)] = e;
+                    }
+                }
+            }
+            if (pass == 0) {
+                for (size_t c = 1; c < cellStart.size(); c++)
+                    cellStart[c] += cellStart[c - 1];
+                cellEntries.resize(size_t(cellStart.back()));
+                fill.assign(cellStart.begin(), cellStart.end() - 1);
+            }
+        }
+        seen.assign(entries.size(), 0);
+    }
+
+    // The triangle FindGroupSample gives for q, -1 for none, or `undecided`.
+    int32_t Find(Geom::Vec2 q)
+    {
+        if (entries.empty())
+            return -1;
+        const Geom::Vec3 lifted = Lift(q, axis);
+
+        // Line hits: only triangles whose box holds q (give or take rounding) can have one.
+        int32_t x0 = 0, y0 = 0, x1 = -1, y1 = -1;
+        int32_t hitTriangle = -1, hits = 0;
+        NextStamp();
+        if (CellRange({q.x - hitPad, q.y - hitPad}, {q.x + hitPad, q.y + hitPad}, x0, y0, x1, y1)) {
+            for (int32_t y = y0; y <= y1; y++) {
+                for (int32_t x = x0; x <= x1; x++) {
+                    const size_t c = size_t(y) * size_t(cellsX) + size_t(x);
+                    for (int32_t k = cellStart[c]; k < cellStart[c + 1]; k++) {
+                        const int32_t e = cellEntries[size_t(k)];
+                        if (seen[size_t(e)] == stamp)
+                            continue;
+                        seen[size_t(e)] = stamp;
+                        const Entry& entry = entries[size_t(e)];
+                        if (entry.box.max.x < q.x - hitPad || entry.box.min.x > q.x + hitPad ||
+                            entry.box.max.y < q.y - hitPad || entry.box.min.y > q.y + hitPad)
+                            continue;
+                        float t, u, v;
+                        if (LineHit(lifted, axis, entry.p, t, u, v)) {
+                            hitTriangle = entry.triangle;
+                            hits++;
+                        }
+                    }
+                }
+            }
+        }
+        if (hits > 0)
+            return hits == 1 ? hitTriangle : undecided;
+
+        // The nearest edge within the radius; boxes clearly beyond the best so far are skipped.
+        if (!CellRange({q.x - reach, q.y - reach}, {q.x + reach, q.y + reach}, x0, y0, x1, y1))
+            return -1;
+        NextStamp();
+        const float limit = radius * radius;
+        int32_t nearTriangle = -1, nearCount = 0;
+        float nearest = noHit;
+        for (int32_t y = y0; y <= y1; y++) {
+            for (int32_t x = x0; x <= x1; x++) {
+                const size_t c = size_t(y) * size_t(cellsX) + size_t(x);
+                for (int32_t k = cellStart[c]; k < cellStart[c + 1]; k++) {
+                    const int32_t e = cellEntries[size_t(k)];
+                    if (seen[size_t(e)] == stamp)
+                        continue;
+                    seen[size_t(e)] = stamp;
+                    const Entry& entry = entries[size_t(e)];
+                    const float dx = std::max({entry.box.min.x - q.x, q.x - entry.box.max.x, 0.0f});
+                    const float dy = std::max({entry.box.min.y - q.y, q.y - entry.box.max.y, 0.0f});
+                    const float boxDistance = dx * dx + dy * dy;
+                    if (boxDistance > limit * 1.002f + 1e-30f)
+                        continue;
+                    if (nearCount > 0 && boxDistance > nearest * 1.002f + 1e-30f)
+                        continue;
+                    int32_t edge;
+                    float s;
+                    const float distanceSquared = NearestEdge(q, axis, entry.p, edge, s);
+                    if (!(distanceSquared <= limit))
+                        continue;
+                    if (distanceSquared < nearest) {
+                        nearest = distanceSquared;
+                        nearTriangle = entry.triangle;
+                        nearCount = 1;
+                    } else if (distanceSquared == nearest) {
+                        nearCount++;
+                    }
+                }
+            }
+        }
+        return nearCount > 1 ? undecided : nearTriangle;
+    }
+
+private:
+    struct Entry {
+        Geom::Vec3 p[3];
+        Geom::Box2 box;  // of the projected corners
+        int32_t triangle;
+    };
+
+    // Cells that a box touches, clamped to the grid; false when the box misses the grid.
+    bool CellRange(Geom::Vec2 lo, Geom::Vec2 hi, int32_t& x0, int32_t& y0, int32_t& x1, int32_t& y1) const
+    {
+        const float fx0 = std::floor((lo.x - origin.x) / cell), fy0 = std::floor((lo.y - origin.y) / cell);
+        const float fx1 = std::floor((hi.x - origin.x) / cell), fy1 = std::floor((hi.y - origin.y) / cell);
+        if (!(fx1 >= 0 && fy1 >= 0 && fx0 < float(cellsX) && fy0 < float(cellsY)))
+            return false;
+        x0 = fx0 < 0 ? 0 : int32_t(fx0);
+        y0 = fy0 < 0 ? 0 : int32_t(fy0);
+        x1 = fx1 >= float(cellsX) ? cellsX - 1 : int32_t(fx1);
+        y1 = fy1 >= float(cellsY) ? cellsY - 1 : int32_t(fy1);
+        return true;
+    }
+
+    void NextStamp()
+    {
+        if (++stamp == 0) {
+            std::fill(seen.begin(), seen.end(), 0);
+            stamp = 1;
+        }
+    }
+
+    int32_t axis = 2;
+    float radius = 0, reach = 0, hitPad = 0;
+    std::vector<Entry> entries;
+    Geom::Vec2 origin{0, 0};
+    float cell = 1;
+    int32_t cellsX = 0, cellsY = 0;
+    std::vector<int32_t> cellStart, cellEntries, fill;
+    std::vector<uint32_t> seen;
+    uint32_t stamp = 0;
+};
 
 }  // namespace
 
@@ -147,30 +366,38 @@ int32_t FindGroupSample(Lightmapper& lm, int32_t groupIndex, Geom::Vec2 q, int32
     candidates.clear();
     lm.kdTree.QueryBox(threadIndex, query, candidates);
 
+    // The first line hit in candidate order wins at once; otherwise the first of the nearest
+    // edges within the radius, whose frame is only interpolated once it has won.
     float best = noHit;
-    int32_t bestTriangle = -1;
-    TexelSample edgeSample;
+    int32_t bestTriangle = -1, bestEdge = -1;
+    float bestS = 0;
     for (int32_t candidate : candidates) {
         const LmTriangle& t = lm.triangles[size_t(candidate)];
         if (t.group != groupIndex)
             continue;
-        Corners c = GatherCorners(lm, t);
+        Geom::Vec3 p[3];
+        for (int k = 0; k < 3; k++)
+            p[k] = lm.positions[size_t(t.pos[k])];
         float hitT, u, v;
-        if (LineHit(lifted, axis, c.position, hitT, u, v)) {
+        if (LineHit(lifted, axis, p, hitT, u, v)) {
             sample.position = lifted + UnitAxis(axis) * hitT;
-            Interpolate(c, u, v, sample);
+            Interpolate(GatherCorners(lm, t), u, v, sample);
             return candidate;
         }
-        TexelSample onEdge;
-        float distanceSquared = NearestEdgePoint(q, axis, c, c.position, onEdge);
+        int32_t edge;
+        float s;
+        float distanceSquared = NearestEdge(q, axis, p, edge, s);
         if (distanceSquared <= radius * radius && distanceSquared < best) {
             best = distanceSquared;
             bestTriangle = candidate;
-            edgeSample = onEdge;
+            bestEdge = edge;
+            bestS = s;
         }
     }
-    if (bestTriangle >= 0)
-        sample = edgeSample;
+    if (bestTriangle >= 0) {
+        const Corners c = GatherCorners(lm, lm.triangles[size_t(bestTriangle)]);
+        EdgeSample(c, c.position, bestEdge, bestS, sample);
+    }
     return bestTriangle;
 }
 
@@ -185,6 +412,7 @@ void PackGroupTexels(Lightmapper& lm, int32_t groupIndex, int32_t gridWidth, int
     texelRuns.reserve(size_t(gridWidth) * size_t(gridHeight));
     int32_t slots[25];
     TexelSample sample;
+    GroupSampler sampler(lm, groupIndex);
     const Geom::Mat3& m = group.texelToChart;
     for (int32_t y = 0; y < gridHeight; y++) {
         for (int32_t x = 0; x < gridWidth; x++) {
@@ -194,7 +422,9 @@ void PackGroupTexels(Lightmapper& lm, int32_t groupIndex, int32_t gridWidth, int
             for (int32_t s = 0; s < samples; s++) {
                 Geom::Vec2 o = subsampleOffsets[s];
                 Geom::Vec2 q{p.x + o.x * m.row[0].x + o.y * m.row[1].x, p.y + o.x * m.row[0].y + o.y * m.row[1].y};
-                slots[s] = FindGroupSample(lm, groupIndex, q, threadIndex, sample);
+                slots[s] = sampler.Find(q);
+                if (slots[s] == GroupSampler::undecided)
+                    slots[s] = FindGroupSample(lm, groupIndex, q, threadIndex, sample);
                 if (slots[s] < 0)
                     continue;
                 hit = true;

@@ -1,0 +1,221 @@
+// ketra-charts MODEL.obj [-i SCALE] [-t TEXEL] [-j THREADS] [-l] [--check] [--super]
+//
+// Loads a model as the run driver does, builds connectivity and the kd-tree, then times the
+// chart steps one by one: grouping (seed, merge, isolated triangles), layout with texel packing
+// (the allocate step, on the lightmapper's pool) and the group tasks. Prints "name: value" lines,
+// wall-clock and processor seconds. --check compares every packed sample with FindGroupSample.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "core/cpu_info.h"
+#include "engine/lightmapper/grouping.h"
+#include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/texel_runs.h"
+#include "engine/lightmapper/texels.h"
+#include "engine/mesh/obj_reader.h"
+
+namespace {
+
+struct Options {
+    const char* model = nullptr;
+    float scale = 1.0f;
+    float texelSize = 0.25f;
+    int threads = 0;  // 0: one per logical core
+    bool keepLargeGroups = false;
+    bool check = false;
+    bool superSampling = false;  // 25 samples per texel  // compare every packed sample with a search through the tree
+};
+
+bool ParseOptions(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; i++) {
+        const bool hasValue = i + 1 < argc;
+        if (std::strcmp(argv[i], "-i") == 0 && hasValue)
+            options.scale = std::strtof(argv[++i], nullptr);
+        else if (std::strcmp(argv[i], "-t") == 0 && hasValue)
+            options.texelSize = std::strtof(argv[++i], nullptr);
+        else if (std::strcmp(argv[i], "-j") == 0 && hasValue)
+            options.threads = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "-l") == 0)
+            options.keepLargeGroups = true;
+        else if (std::strcmp(argv[i], "--check") == 0)
+            options.check = true;
+        else if (std::strcmp(argv[i], "--super") == 0)
+            options.superSampling = true;
+        else if (argv[i][0] != '-' && !options.model)
+            options.model = argv[i];
+        else
+            return false;
+    }
+    return options.model && options.scale > 0 && options.texelSize > 0 && options.threads >= 0;
+}
+
+// The model as the run driver hands it over: read, scaled, turned to the engine's axes and
+// given to the lightmapper triangle by triangle.
+bool LoadModel(const char* path, float scale, Engine::Lightmapper& lightmapper)
+{
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file)
+        return false;
+    Engine::ObjReader reader;
+    const bool parsed = reader.Parse(file, path, Geom::Vec3{scale, scale, scale}, 0);
+    std::fclose(file);
+    if (!parsed) {
+        std::fprintf(stderr, "%s\n", reader.LastError().c_str());
+        return false;
+    }
+    reader.ConvertAxes();
+    lightmapper.Reserve(int32_t(reader.triangles.size()));
+    for (size_t i = 0; i < reader.triangles.size(); i++) {
+        const Engine::ObjTriangle& t = reader.triangles[i];
+        Engine::InputTriangle input;
+        for (int k = 0; k < 3; k++) {
+            input.positions[k] = reader.positions[size_t(t.vertex[k])];
+            input.uvs[k] = t.uv[k] >= 0 ? reader.uvs[size_t(t.uv[k])] : Geom::Vec2{0, 0};
+            input.normals[k] = t.normal[k] >= 0 ? reader.normals[size_t(t.normal[k])] : Geom::Vec3{0, 0, 0};
+        }
+        input.modelId = 0;
+        input.faceId = int32_t(i);
+        lightmapper.AddTriangle(input);
+    }
+    return true;
+}
+
+double Seconds(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Processor time of the whole process: steadier than the wall clock on a shared machine.
+double CpuSeconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// FNV-1a over what the chart steps decided: the groups' triangles, grids and packed samples.
+uint64_t ResultHash(const Engine::Lightmapper& lm)
+{
+    uint64_t hash = 1469598103934665603ull;
+    auto add = [&hash](const void* data, size_t size) {
+        const unsigned char* bytes = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < size; i++)
+            hash = (hash ^ bytes[i]) * 1099511628211ull;
+    };
+    for (const auto& group : lm.groups) {
+        add(group->triangles.data(), group->triangles.size() * sizeof(int32_t));
+        add(&group->gridWidth, sizeof(int32_t));
+        add(&group->gridHeight, sizeof(int32_t));
+        add(group->texelSize, sizeof(group->texelSize));
+        add(&group->texelToChart, sizeof(group->texelToChart));
+        add(group->coverage.data(), group->coverage.size() * sizeof(uint64_t));
+        add(group->texelTris.data(), group->texelTris.size() * sizeof(int32_t));
+        add(group->texelRuns.data(), group->texelRuns.size());
+    }
+    for (const Engine::LmTriangle& t : lm.triangles) {
+        add(&t.group, sizeof(t.group));
+        add(&t.flags, sizeof(t.flags));
+        add(&t.projKey, sizeof(t.projKey));
+    }
+    return hash;
+}
+
+// Packed triangles of every sample against FindGroupSample; returns the number of differences.
+int64_t CheckPacking(Engine::Lightmapper& lm)
+{
+    int64_t differences = 0;
+    int32_t slots[25];
+    for (int32_t g = 0; g < int32_t(lm.groups.size()); g++) {
+        const Engine::LmGroup& group = *lm.groups[size_t(g)];
+        const Geom::Mat3& m = group.texelToChart;
+        Engine::TexelRunCursor cursor(group, 0);
+        for (int32_t y = 0; y < group.gridHeight; y++) {
+            for (int32_t x = 0; x < group.gridWidth; x++) {
+                cursor.Next(slots);
+                for (int32_t s = 0; s < group.samplesPerTexel; s++) {
+                    const Geom::Vec2 o = Engine::subsampleOffsets[s];
+                    const float i = float(x), j = float(y);
+                    Geom::Vec2 p{i * m.row[0].x + j * m.row[1].x + m.row[2].x, i * m.row[0].y + j * m.row[1].y + m.row[2].y};
+                    Geom::Vec2 q{p.x + o.x * m.row[0].x + o.y * m.row[1].x, p.y + o.x * m.row[0].y + o.y * m.row[1].y};
+                    Engine::TexelSample sample;
+                    if (Engine::FindGroupSample(lm, g, q, 0, sample) != slots[s])
+                        differences++;
+                }
+            }
+        }
+    }
+    return differences;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: ketra-charts MODEL.obj [-i SCALE] [-t TEXEL] [-j THREADS] [-l] [--check] [--super]\n");
+        return 2;
+    }
+    Engine::LightmapperSettings settings;
+    settings.texelSize = options.texelSize;
+    settings.superSampling = options.superSampling;
+    if (options.keepLargeGroups)
+        settings.flags |= Engine::KeepLargeGroups;
+    Engine::Lightmapper lm(settings);
+    if (!LoadModel(options.model, options.scale, lm)) {
+        std::fprintf(stderr, "cannot read model %s\n", options.model);
+        return 1;
+    }
+
+    lm.pool.Start(options.threads);
+    // What Build prepares before its stages: one candidate list per thread slot.
+    lm.threadCandidates.resize(size_t(std::max({Core::GetLogicalCoreCount(), lm.pool.GetThreadCount(), 1})));
+    lm.BuildConnectivity();
+    lm.BuildKdTree();
+
+    auto start = std::chrono::steady_clock::now();
+    double cpu = CpuSeconds();
+    Engine::GroupTriangles(lm);
+    const double groupingSeconds = Seconds(start), groupingCpu = CpuSeconds() - cpu;
+
+    start = std::chrono::steady_clock::now();
+    cpu = CpuSeconds();
+    Engine::LayoutGroups(lm);
+    const double layoutSeconds = Seconds(start), layoutCpu = CpuSeconds() - cpu;
+    Engine::SortGroupsAndMarkBorders(lm);
+
+    start = std::chrono::steady_clock::now();
+    cpu = CpuSeconds();
+    Engine::BuildGroupTasks(lm);
+    const double tasksSeconds = Seconds(start), tasksCpu = CpuSeconds() - cpu;
+
+    int64_t texels = 0, covered = 0;
+    for (const auto& group : lm.groups) {
+        texels += group->TexelCount();
+        for (int32_t i = 0; i < group->TexelCount(); i++)
+            covered += group->IsCovered(i) ? 1 : 0;
+    }
+    std::printf("triangles: %d\n", int(lm.triangles.size()));
+    std::printf("threads: %d\n", lm.pool.GetThreadCount());
+    std::printf("groups: %d\n", int(lm.groups.size()));
+    std::printf("texels: %lld\n", (long long)texels);
+    std::printf("covered: %lld\n", (long long)covered);
+    std::printf("tasks: %d\n", int(lm.tasks.size()));
+    std::printf("grouping_s: %.4f\n", groupingSeconds);
+    std::printf("layout_s: %.4f\n", layoutSeconds);
+    std::printf("tasks_s: %.4f\n", tasksSeconds);
+    std::printf("grouping_cpu_s: %.4f\n", groupingCpu);
+    std::printf("layout_cpu_s: %.4f\n", layoutCpu);
+    std::printf("tasks_cpu_s: %.4f\n", tasksCpu);
+    std::printf("result_hash: %016llx\n", (unsigned long long)ResultHash(lm));
+    if (options.check)
+        std::printf("check_differences: %lld\n", (long long)CheckPacking(lm));
+    return 0;
+}
