@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/options.h"
 #include "engine/lightmapper/ambient_occlusion.h"
@@ -130,9 +132,23 @@ int main(int argc, char** argv)
             covered += cursor.NextTriangle() >= 0;
     }
 
+    // With one thread the pass reports each task as it starts, in order: the gaps are the task
+    // times, from which the hand-out of tasks to two threads can be replayed.
+    std::vector<double> taskStarts;
+    if (options.threads == 1) {
+        taskStarts.reserve(lm.tasks.size());
+        lm.progress = [&](float, float value, const std::string& title) {
+            if (title.empty() && value == -1)
+                taskStarts.push_back(std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
+        };
+    }
+    const std::clock_t passCpuStart = std::clock();
     const Clock::time_point passStart = Clock::now();
     Engine::RunAmbientOcclusion(lm);
     const double passSeconds = Seconds(passStart);
+    const double passCpuSeconds = double(std::clock() - passCpuStart) / CLOCKS_PER_SEC;
+
+    const double passEnd = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 
     const double rays = double(covered) * double(options.samples);
     std::printf("triangles %d\n", int(lm.triangles.size()));
@@ -143,7 +159,25 @@ int main(int argc, char** argv)
     std::printf("covered_texels %lld\n", static_cast<long long>(covered));
     std::printf("samples %d\n", options.samples);
     std::printf("ao_s %.3f\n", passSeconds);
+    // CPU seconds of all threads: on a busy machine rays per CPU second still show the cost of
+    // the work itself, and wall over CPU shows how much the other threads really ran.
+    std::printf("ao_cpu_s %.3f\n", passCpuSeconds);
     std::printf("rays_per_s %.0f\n", passSeconds > 0 ? rays / passSeconds : 0.0);
     std::printf("mrays_per_s %.3f\n", passSeconds > 0 ? rays / passSeconds / 1e6 : 0.0);
+    if (!taskStarts.empty() && taskStarts.size() == lm.tasks.size()) {
+        // Each participant claims the next task when it is free; the pass's wall time on two
+        // idle cores is the later of the two finishing times (post-processing left out).
+        double busy[2] = {0, 0}, total = 0, largest = 0;
+        for (size_t k = 0; k < taskStarts.size(); k++) {
+            const double end = k + 1 < taskStarts.size() ? taskStarts[k + 1] : passEnd;
+            const double duration = end - taskStarts[k];
+            total += duration;
+            largest = std::max(largest, duration);
+            busy[busy[0] <= busy[1] ? 0 : 1] += duration;
+        }
+        const double makespan = std::max(busy[0], busy[1]);
+        std::printf("largest_task_share %.4f\n", total > 0 ? largest / total : 0.0);
+        std::printf("two_thread_balance %.3f\n", makespan > 0 ? total / makespan : 0.0);
+    }
     return 0;
 }

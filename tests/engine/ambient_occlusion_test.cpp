@@ -378,3 +378,57 @@ TEST(AmbientOcclusion, PowerAndBlurSwitchesApplyToTheTracedValues)
     }
     EXPECT_TRUE(someBelowOne);
 }
+
+TEST(AmbientOcclusion, EachTexelTurnsTheHammersleySetByItsTasksGenerator)
+{
+    // A floor beside a tall wall at x = 8. With the normal along z the frame's b1 is x, so ray i
+    // of a texel leaves with dx = sqrt(i / N) cos(phi_i) and scores min((8 - x) / (dx D), 1)
+    // when dx > 0, 1 otherwise: the value depends on every angle. The first quarter of the
+    // floor is untraced (flag 4) but still draws its texels' turns from the generator.
+    const int32_t n = 8;
+    const float distance = 3.0f;
+    Lightmapper lm(RawSettings(n, distance, 0.5f));
+    AddQuad(lm, {0, 0, 0}, {2, 0, 0}, {0, 8, 0}, {0, 0, 1}, 0x04);
+    AddQuad(lm, {2, 0, 0}, {6, 0, 0}, {0, 8, 0}, {0, 0, 1});
+    AddQuad(lm, {8, -4, 0}, {0, 0, 4}, {0, 16, 0}, {-1, 0, 0});
+    Baked baked = Bake(lm, 2);
+    ASSERT_TRUE(baked.built);
+
+    int32_t checked = 0, open = 0;
+    for (int32_t k = 0; k < int32_t(baked.tasks.size()); k++) {
+        const Engine::GroupTask& task = baked.tasks[size_t(k)];
+        Engine::AoRandom random;
+        random.Seed(uint64_t(k));
+        const int32_t start = baked.groupStart[size_t(task.group)];
+        const int32_t end = task.group + 1 < int32_t(baked.groupStart.size()) ? baked.groupStart[size_t(task.group) + 1]
+                                                                            : int32_t(baked.texels.size());
+        for (int32_t i = start; i < end; i++) {
+            const Texel& t = baked.texels[size_t(i)];
+            if (t.y < task.firstRow || t.y >= task.firstRow + task.rowCount || t.triangle < 0)
+                continue;
+            const float rotation = float(random.Next()) * 2.3283064e-10f * 360.0f;
+            const uint32_t flags = lm.triangles[size_t(t.triangle)].flags;
+            if (std::fabs(t.position.z) > 1e-4f)
+                continue;  // the wall
+            if (flags & 0x04) {
+                EXPECT_EQ(t.value.x, 1.0f);
+                continue;
+            }
+            double sum = 0;
+            for (int32_t s = 0; s < n; s++) {
+                uint32_t bits = 0;
+                for (int32_t b = 0; b < 32; b++)
+                    bits |= ((uint32_t(s) >> b) & 1u) << (31 - b);
+                const double radicalInverse = double(bits) / 4294967296.0;
+                const double phi = (360.0 * radicalInverse + rotation) * 3.14159265358979 / 180.0;
+                const double dx = std::sqrt(double(s) / n) * std::cos(phi);
+                sum += dx > 0 ? std::min((8.0 - t.position.x) / (dx * distance), 1.0) : 1.0;
+            }
+            EXPECT_NEAR(t.value.x, sum / n, 1e-4) << "task " << k << " texel " << t.x << "," << t.y;
+            checked++;
+            open += sum == n;
+        }
+    }
+    EXPECT_GT(checked, 100);
+    EXPECT_GT(checked - open, 50);  // texels that see the wall
+}

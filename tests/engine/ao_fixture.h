@@ -58,6 +58,8 @@ struct Baked {
     bool built = false;
     std::vector<Texel> texels;
     uint64_t rays = 0;  // tree queries made during the pass
+    std::vector<Engine::GroupTask> tasks;
+    std::vector<int32_t> groupStart;  // index in texels of each group's texel (0, 0)
 };
 
 inline uint64_t QueryCount(const Engine::Lightmapper& lm)
@@ -82,8 +84,10 @@ inline Baked Bake(Engine::Lightmapper& lm, int32_t threads)
         if (title != "Building atlas")
             return;
         baked.rays = QueryCount(lm) - before;
+        baked.tasks = lm.tasks;
         for (int32_t g = 0; g < int32_t(lm.groups.size()); g++) {
             const Engine::LmGroup& group = *lm.groups[size_t(g)];
+            baked.groupStart.push_back(int32_t(baked.texels.size()));
             Engine::TexelRunCursor cursor(group, 0);
             const Geom::Mat3& m = group.texelToChart;
             for (int32_t y = 0; y < group.gridHeight; y++) {
