@@ -21,11 +21,11 @@ using Geom::Vec3;
 
 namespace {
 
-int32_t CoveredCount(const Baked& baked, bool (*keep)(const Texel&) = nullptr)
+int32_t CoveredCount(const Baked& baked)
 {
     int32_t n = 0;
     for (const Texel& t : baked.texels)
-        n += t.triangle >= 0 && (!keep || keep(t));
+        n += t.triangle >= 0;
     return n;
 }
 
