@@ -60,7 +60,7 @@ Frame MakeFrame(Geom::Vec3 normal)
     Geom::Vec3 e{0, 0, 0};
     e[(m + 2) % 3] = 1;
     float nn = Geom::Dot(f.n, f.n);
-    f.b2 = Geom::Normalized(nn > 0 ? e - f.n * (Geom::Dot(f.n, e) / nn) : e);
+    f.b2 = Geom::Normalized(nn > 0 ? e - f.n * Geom::Dot(f.n, e) / nn : e);
     f.b1 = Geom::Cross(f.b2, f.n);
     return f;
 }

@@ -1,6 +1,7 @@
 #include "engine/lightmapper/post_process.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <vector>
 
@@ -75,6 +76,7 @@ int32_t AutoKernelSize(const LmGroup& group)
 
 void BlurGroup(const Lightmapper& lm, int32_t kernel, LmGroup& group, bool useBases)
 {
+    assert(kernel >= 1 && "BlurGroup: the kernel needs at least one tap");
     if (group.TexelCount() == 0)
         return;
     std::vector<float> weights = GaussianWeights(kernel);

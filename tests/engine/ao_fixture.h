@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/texel_runs.h"
+#include "engine/lightmapper/texels.h"
+
+namespace AoTest {
+
+using Geom::Vec3;
+
+// Two triangles spanning corner .. corner + u + v, wound so that their face normal is u x v;
+// every corner carries `normal` (zero: let the pass fall back on the face normal).
+inline void AddQuad(Engine::Lightmapper& lm, Vec3 corner, Vec3 u, Vec3 v, Vec3 normal, uint32_t flags = 0,
+                    const std::string& name = std::string())
+{
+    const Vec3 quads[2][3] = {{corner, corner + v, corner + u}, {corner + u, corner + v, corner + u + v}};
+    for (const auto& corners : quads) {
+        Engine::InputTriangle t;
+        for (int k = 0; k < 3; k++) {
+            t.positions[k] = corners[k];
+            t.normals[k] = normal;
+        }
+        t.flags = flags;
+        t.modelId = 0;
+        t.faceId = int32_t(lm.triangles.size());  // as the run driver numbers them: one group each to start
+        t.name = name;
+        lm.AddTriangle(t);
+    }
+}
+
+// Settings that show the pass's raw values: one basis, one sample point per texel, no blur and
+// no power (-k 1).
+inline Engine::LightmapperSettings RawSettings(int32_t samples, float distance, float texelSize = 1.0f)
+{
+    Engine::LightmapperSettings s;
+    s.basisCount = 1;
+    s.superSampling = false;
+    s.sampleCount = samples;
+    s.aoDistance = distance;
+    s.texelSize = texelSize;
+    s.blurKernel = 1;
+    s.atlasSize = 256;
+    return s;
+}
+
+struct Texel {
+    int32_t group, x, y;
+    int32_t triangle;   // slot 0, -1 for an uncovered texel
+    Vec3 position;      // surface point of a covered texel
+    Vec3 value;         // basis 0 after the pass and its post-processing
+};
+
+struct Baked {
+    bool built = false;
+    std::vector<Texel> texels;
+    uint64_t rays = 0;  // tree queries made during the pass
+    std::vector<Engine::GroupTask> tasks;
+    std::vector<int32_t> groupStart;  // index in texels of each group's texel (0, 0)
+};
+
+inline uint64_t QueryCount(const Engine::Lightmapper& lm)
+{
+    uint64_t sum = 0;
+    for (int32_t slot = 0; slot < lm.kdTree.SlotCount(); slot++)
+        sum += lm.kdTree.SlotMailbox(slot).stamp;
+    return sum;
+}
+
+// Runs Build on a pool of `threads` and snapshots every group's basis 0 between the pass and the
+// atlas stage (Build releases the groups). The tree queries of the pass are counted by the
+// mailbox stamps, which every query advances once; the pass makes nothing but ray queries.
+inline Baked Bake(Engine::Lightmapper& lm, int32_t threads)
+{
+    Baked baked;
+    uint64_t before = 0;
+    lm.pool.Start(threads);
+    lm.progress = [&](float, float, const std::string& title) {
+        if (title == "Ambient occlusion")
+            before = QueryCount(lm);
+        if (title != "Building atlas")
+            return;
+        baked.rays = QueryCount(lm) - before;
+        baked.tasks = lm.tasks;
+        for (int32_t g = 0; g < int32_t(lm.groups.size()); g++) {
+            const Engine::LmGroup& group = *lm.groups[size_t(g)];
+            baked.groupStart.push_back(int32_t(baked.texels.size()));
+            Engine::TexelRunCursor cursor(group, 0);
+            const Geom::Mat3& m = group.texelToChart;
+            for (int32_t y = 0; y < group.gridHeight; y++) {
+                for (int32_t x = 0; x < group.gridWidth; x++) {
+                    Texel t{g, x, y, cursor.NextTriangle(), {0, 0, 0}, group.basis[0][size_t(y * group.gridWidth + x)]};
+                    if (t.triangle >= 0) {
+                        Engine::TexelSample s;
+                        Geom::Vec2 p{float(x) * m.row[0].x + float(y) * m.row[1].x + m.row[2].x,
+                                     float(x) * m.row[0].y + float(y) * m.row[1].y + m.row[2].y};
+                        Engine::EvaluateTexelSample(lm, t.triangle, group, p, s);
+                        t.position = s.position;
+                    }
+                    baked.texels.push_back(t);
+                }
+            }
+        }
+    };
+    baked.built = lm.Build(false, false);
+    lm.progress = nullptr;
+    return baked;
+}
+
+}  // namespace AoTest
