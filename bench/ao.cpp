@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "app/options.h"
 #include "engine/lightmapper/ambient_occlusion.h"
 #include "engine/lightmapper/grouping.h"
@@ -90,36 +91,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
     return options.model && options.scale > 0 && options.samples >= 0 && options.repeats >= 1;
 }
 
-bool ReadRays(const char* path, std::vector<Engine::KdRay>& rays, float& maxDistance)
-{
-    std::FILE* file = std::fopen(path, "rb");
-    if (!file)
-        return false;
-    unsigned char header[16];
-    bool ok = std::fread(header, 1, 16, file) == 16 && std::memcmp(header, "KRAY", 4) == 0;
-    uint32_t version = 0, count = 0;
-    if (ok) {
-        std::memcpy(&version, header + 4, 4);
-        std::memcpy(&count, header + 8, 4);
-        std::memcpy(&maxDistance, header + 12, 4);
-        ok = version == 1 && count <= 100000000u;
-    }
-    if (ok) {
-        rays.resize(count);
-        ok = std::fread(rays.data(), sizeof(Engine::KdRay), count, file) == count;
-    }
-    std::fclose(file);
-    return ok;
-}
 
-double Median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
 
 double Now()
 {
@@ -174,43 +146,6 @@ PassTiming TimePass(Engine::Lightmapper& lm, int32_t threads)
     return timing;
 }
 
-// The run driver's intake: scaled, turned to the engine's axes, handed over triangle by
-// triangle, vertex normals rebuilt when the file's are incomplete.
-bool LoadModel(const char* path, float scale, Engine::Lightmapper& lm)
-{
-    std::FILE* file = std::fopen(path, "rb");
-    if (!file)
-        return false;
-    Engine::ObjReader reader;
-    const bool parsed = reader.Parse(file, path, Geom::Vec3{scale, scale, scale}, 0);
-    std::fclose(file);
-    if (!parsed) {
-        std::fprintf(stderr, "%s\n", reader.LastError().c_str());
-        return false;
-    }
-    reader.ConvertAxes();
-    bool normalsFromFile = reader.hasNormals;
-    lm.Reserve(int32_t(reader.triangles.size()));
-    for (size_t i = 0; i < reader.triangles.size(); i++) {
-        const Engine::ObjTriangle& t = reader.triangles[i];
-        const bool hasUvs = t.uv[0] >= 0 && t.uv[1] >= 0 && t.uv[2] >= 0;
-        const bool hasNormals = t.normal[0] >= 0 && t.normal[1] >= 0 && t.normal[2] >= 0;
-        normalsFromFile = normalsFromFile && hasNormals;
-        Engine::InputTriangle input;
-        for (int k = 0; k < 3; k++) {
-            input.positions[k] = reader.positions[size_t(t.vertex[k])];
-            input.uvs[k] = hasUvs ? reader.uvs[size_t(t.uv[k])] : Geom::Vec2{0, 0};
-            input.normals[k] = normalsFromFile ? reader.normals[size_t(t.normal[k])] : Geom::Vec3{0, 0, 0};
-        }
-        input.flags = 0;
-        input.modelId = 0;
-        input.faceId = int32_t(i);
-        lm.AddTriangle(input);
-    }
-    if (!normalsFromFile)
-        lm.BuildVertexNormals(App::Options().smoothingAngle);
-    return true;
-}
 
 }  // namespace
 
@@ -225,13 +160,13 @@ int main(int argc, char** argv)
     Engine::LightmapperSettings settings = App::ToolSettings();
     settings.sampleCount = options.samples;
     Engine::Lightmapper lm(settings);
-    if (!LoadModel(options.model, options.scale, lm)) {
+    if (!Bench::LoadModel(options.model, options.scale, lm)) {
         std::fprintf(stderr, "cannot read model %s\n", options.model);
         return 1;
     }
     std::vector<Engine::KdRay> rays;
     float rayDistance = 0;
-    if (options.rays && !ReadRays(options.rays, rays, rayDistance)) {
+    if (options.rays && !Bench::ReadRays(options.rays, rays, rayDistance)) {
         std::fprintf(stderr, "cannot read ray file %s\n", options.rays);
         return 1;
     }
@@ -291,7 +226,7 @@ int main(int argc, char** argv)
             balance.push_back(t.balance);
             largest.push_back(t.largestShare);
         }
-        const double s = Median(seconds);
+        const double s = Bench::Median(seconds);
         const double rate = s > 0 ? passRays / s : 0;
         const int32_t n = options.threads[j];
         const char* suffix = options.threads.size() > 1 ? "_j" : "";
@@ -302,16 +237,16 @@ int main(int argc, char** argv)
         std::printf("%s %.3f\n", name("ao_s").c_str(), s);
         // CPU seconds of all threads: on a busy machine rays per CPU second still show the cost
         // of the work itself, and wall over CPU shows how much the threads really ran.
-        std::printf("%s %.3f\n", name("ao_cpu_s").c_str(), Median(cpu));
+        std::printf("%s %.3f\n", name("ao_cpu_s").c_str(), Bench::Median(cpu));
         std::printf("%s %.0f\n", name("rays_per_s").c_str(), rate);
         std::printf("%s %.3f\n", name("mrays_per_s").c_str(), rate / 1e6);
-        const double cpuRate = Median(cpu) > 0 ? passRays / Median(cpu) : 0;
+        const double cpuRate = Bench::Median(cpu) > 0 ? passRays / Bench::Median(cpu) : 0;
         std::printf("%s %.3f\n", name("mrays_per_cpu_s").c_str(), cpuRate / 1e6);
         if (n == 1) {
             oneThreadRate = rate;
             oneThreadCpuRate = cpuRate;
-            std::printf("%s %.4f\n", name("largest_task_share").c_str(), Median(largest));
-            std::printf("%s %.3f\n", name("two_thread_balance").c_str(), Median(balance));
+            std::printf("%s %.4f\n", name("largest_task_share").c_str(), Bench::Median(largest));
+            std::printf("%s %.3f\n", name("two_thread_balance").c_str(), Bench::Median(balance));
         } else if (oneThreadRate > 0) {
             std::printf("%s %.3f\n", name("speedup_over_j1").c_str(), rate / oneThreadRate);
             // What the threads cost beyond the one-thread pass, in CPU time (1.0: nothing).
@@ -319,11 +254,11 @@ int main(int argc, char** argv)
         }
     }
     if (!traceSeconds.empty()) {
-        const double s = Median(traceSeconds);
+        const double s = Bench::Median(traceSeconds);
         const double rate = s > 0 ? double(rays.size()) / s : 0;
         std::printf("tree_rays %d\n", int(rays.size()));
         std::printf("tree_mrays_per_s %.3f\n", rate / 1e6);
-        const double cpuRate = Median(traceCpuSeconds) > 0 ? double(rays.size()) / Median(traceCpuSeconds) : 0;
+        const double cpuRate = Bench::Median(traceCpuSeconds) > 0 ? double(rays.size()) / Bench::Median(traceCpuSeconds) : 0;
         std::printf("tree_mrays_per_cpu_s %.3f\n", cpuRate / 1e6);
         if (oneThreadRate > 0 && rate > 0)
             std::printf("ao_over_tree_j1 %.3f\n", oneThreadRate / rate);

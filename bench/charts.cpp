@@ -13,6 +13,7 @@
 #include <ctime>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "core/cpu_info.h"
 #include "engine/lightmapper/grouping.h"
 #include "engine/lightmapper/lightmapper.h"
@@ -56,36 +57,6 @@ bool ParseOptions(int argc, char** argv, Options& options)
     return options.model && options.scale > 0 && options.texelSize > 0 && options.threads >= 0;
 }
 
-// The model as the run driver hands it over: read, scaled, turned to the engine's axes and
-// given to the lightmapper triangle by triangle.
-bool LoadModel(const char* path, float scale, Engine::Lightmapper& lightmapper)
-{
-    std::FILE* file = std::fopen(path, "rb");
-    if (!file)
-        return false;
-    Engine::ObjReader reader;
-    const bool parsed = reader.Parse(file, path, Geom::Vec3{scale, scale, scale}, 0);
-    std::fclose(file);
-    if (!parsed) {
-        std::fprintf(stderr, "%s\n", reader.LastError().c_str());
-        return false;
-    }
-    reader.ConvertAxes();
-    lightmapper.Reserve(int32_t(reader.triangles.size()));
-    for (size_t i = 0; i < reader.triangles.size(); i++) {
-        const Engine::ObjTriangle& t = reader.triangles[i];
-        Engine::InputTriangle input;
-        for (int k = 0; k < 3; k++) {
-            input.positions[k] = reader.positions[size_t(t.vertex[k])];
-            input.uvs[k] = t.uv[k] >= 0 ? reader.uvs[size_t(t.uv[k])] : Geom::Vec2{0, 0};
-            input.normals[k] = t.normal[k] >= 0 ? reader.normals[size_t(t.normal[k])] : Geom::Vec3{0, 0, 0};
-        }
-        input.modelId = 0;
-        input.faceId = int32_t(i);
-        lightmapper.AddTriangle(input);
-    }
-    return true;
-}
 
 double Seconds(std::chrono::steady_clock::time_point start)
 {
@@ -169,7 +140,7 @@ int main(int argc, char** argv)
     if (options.keepLargeGroups)
         settings.flags |= Engine::KeepLargeGroups;
     Engine::Lightmapper lm(settings);
-    if (!LoadModel(options.model, options.scale, lm)) {
+    if (!Bench::LoadModel(options.model, options.scale, lm)) {
         std::fprintf(stderr, "cannot read model %s\n", options.model);
         return 1;
     }

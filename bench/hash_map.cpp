@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "core/hash_map.h"
 #include "core/timer.h"
 
@@ -14,11 +15,6 @@ struct EdgeKey {
     int32_t lower, upper, modelId;
 };
 
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 }  // namespace
 
@@ -56,8 +52,8 @@ int main(int argc, char** argv)
     }
     std::printf("keys: %d\n", keyCount);
     std::printf("runs: %d\n", runs);
-    std::printf("minserts_per_s: %.2f\n", Median(insertRates));
-    std::printf("mlookups_per_s: %.2f\n", Median(lookupRates));
+    std::printf("minserts_per_s: %.2f\n", Bench::Median(insertRates));
+    std::printf("mlookups_per_s: %.2f\n", Bench::Median(lookupRates));
     std::printf("checksum: %lld\n", static_cast<long long>(checksum));
     return 0;
 }
