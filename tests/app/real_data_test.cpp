@@ -16,6 +16,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Centimetres to metres. The reader's collinear test has an absolute tolerance, so the scale
+// decides which thin triangles survive: both sides of the comparison must use it.
+constexpr float modelScale = 0.01f;
+
 // Triangles the lightmapper accepts from the file, counted in-process as the driver feeds them.
 int32_t AcceptedTriangles(const std::string& path)
 {
@@ -23,7 +27,7 @@ int32_t AcceptedTriangles(const std::string& path)
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file)
         return -1;
-    bool parsed = reader.Parse(file, path, {1, 1, 1}, 0);
+    bool parsed = reader.Parse(file, path, {modelScale, modelScale, modelScale}, 0);
     std::fclose(file);
     if (!parsed)
         return -1;
