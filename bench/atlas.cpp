@@ -84,6 +84,7 @@ int RunHoles(int runs)
         uint32_t treeHash = 0;
         for (int run = 0; run < runs; run++) {
             Engine::Atlas atlas(2048, 2048, 0xFFFF0000u);
+            atlas.withPixels = false;  // a trial packing: placement and hole give-back only
             Core::PreciseTimer timer;
             timer.Start();
             // A trial build: one chart placed, its holes found and given back to the packer.
@@ -105,7 +106,23 @@ int RunHoles(int runs)
                     stack.insert(stack.end(), {node->first.get(), node->second.get()});
             }
         }
+        // The search alone, on the chart's occupancy with its border.
+        const Engine::LmGroup& chart = *lm.groups[0];
+        int32_t side = (chart.gridWidth + 2 + 3) & ~3;
+        std::vector<uint8_t> occupied(size_t(side) * size_t(side), 1);
+        for (int32_t y = 0; y < chart.gridHeight; y++)
+            for (int32_t x = 0; x < chart.gridWidth; x++)
+                occupied[size_t(y + 1) * size_t(side) + size_t(x + 1)] = chart.IsCovered(y * chart.gridWidth + x);
+        std::vector<double> searchSeconds;
+        size_t holeCount = 0;
+        for (int run = 0; run < runs; run++) {
+            Core::PreciseTimer timer;
+            timer.Start();
+            holeCount = Engine::FindHoles(side, side, occupied).size();
+            searchSeconds.push_back(double(timer.Stop()) * 1e-6);
+        }
         std::printf("holes_%s_s: %.4f\n", pattern, Median(seconds));
+        std::printf("holes_%s_search_only_s: %.4f (%zu holes)\n", pattern, Median(searchSeconds), holeCount);
         std::printf("holes_%s_free_leaves: %d\n", pattern, freeLeaves);
         std::printf("holes_%s_tree_hash: %08x\n", pattern, treeHash);
     }
