@@ -17,22 +17,26 @@ constexpr int32_t ditherTable[8][3] = {
 
 constexpr uint32_t uncoveredTexel = 0x00FF0000u;
 
+// Converting a float outside the int range is undefined, so channels are brought into a range
+// that truncates to the same clamped byte first; NaN counts as 0.
+int32_t TruncatedChannel(float x) { return x >= -1.0f ? int32_t(std::min(x, 256.0f)) : -1; }
+
 int32_t ClampByte(int32_t value) { return std::clamp(value, 0, 255); }
 
 float Fraction(float x) { return x - std::trunc(x); }
 
-int32_t RoundHalfAway(float x) { return int32_t(x >= 0 ? x + 0.5f : x - 0.5f); }
+int32_t RoundHalfAway(float x) { return TruncatedChannel(x >= 0 ? x + 0.5f : x - 0.5f); }
 
 uint32_t DitheredColour(Geom::Vec3 c)
 {
     float r = c.x * 255.0f, g = c.y * 255.0f, b = c.z * 255.0f;
     // A weighted fraction that rounds up to 8, or a negative channel, would index outside the
     // table: the row is clamped to it.
-    int32_t k = int32_t(8.0f * (0.3f * Fraction(r) + 0.59f * Fraction(g) + 0.11f * Fraction(b)));
-    k = std::clamp(k, 0, 7);
-    int32_t red = ClampByte(int32_t(r) + ditherTable[k][0]);
-    int32_t green = ClampByte(int32_t(g) + ditherTable[k][1]);
-    int32_t blue = ClampByte(int32_t(b) + ditherTable[k][2]);
+    float row = 8.0f * (0.3f * Fraction(r) + 0.59f * Fraction(g) + 0.11f * Fraction(b));
+    int32_t k = row >= 0.0f ? int32_t(std::min(row, 7.0f)) : 0;
+    int32_t red = ClampByte(TruncatedChannel(r) + ditherTable[k][0]);
+    int32_t green = ClampByte(TruncatedChannel(g) + ditherTable[k][1]);
+    int32_t blue = ClampByte(TruncatedChannel(b) + ditherTable[k][2]);
     return 0xFF000000u | uint32_t(red) << 16 | uint32_t(green) << 8 | uint32_t(blue);
 }
 
