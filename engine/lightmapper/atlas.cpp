@@ -259,14 +259,33 @@ bool Overlaps(const PackRect& a, const PackRect& b)
 
 EmptyRectFinder::EmptyRectFinder(const BitGrid& grid) : EmptyRectFinder(grid.Width(), grid.Height(), CellBytes(grid)) {}
 
-EmptyRectFinder::EmptyRectFinder(int32_t w, int32_t h, const std::vector<uint8_t>& occupied)
+EmptyRectFinder::EmptyRectFinder(int32_t w, int32_t h, const std::vector<uint8_t>& occupied, bool grow)
     : width(w), height(h), down(size_t(w) * size_t(h)), rowBest(size_t(h), PackRect{0, 0, 0, -1}), rowCurrent(size_t(h), 0), stack(size_t(w) + 1)
 {
+    std::vector<uint8_t> grown(grow ? size_t(w) : 0);
     for (int32_t y = height - 1; y >= 0; y--) {
         size_t row = size_t(y) * size_t(width);
+        const uint8_t* cells = occupied.data() + row;
+        if (grow) {
+            // Growth by one cell in all eight directions: down the column, then across.
+            const uint8_t* above = occupied.data() + (y > 0 ? row - size_t(width) : row);
+            const uint8_t* below = occupied.data() + (y + 1 < height ? row + size_t(width) : row);
+            for (int32_t x = 0; x < width; x++)
+                grown[size_t(x)] = uint8_t(above[x] | cells[x] | below[x]);
+            uint8_t previous = 0;
+            for (int32_t x = 0; x < width; x++) {
+                uint8_t here = grown[size_t(x)];
+                grown[size_t(x)] = uint8_t(previous | here | (x + 1 < width ? grown[size_t(x) + 1] : 0));
+                previous = here;
+            }
+            cells = grown.data();
+        }
         const int32_t* below = y + 1 < height ? down.data() + row + size_t(width) : nullptr;
-        for (int32_t x = 0; x < width; x++)
-            down[row + size_t(x)] = occupied[row + size_t(x)] ? 0 : (below ? below[x] : 0) + 1;
+        for (int32_t x = 0; x < width; x++) {
+            int32_t run = cells[x] ? 0 : (below ? below[x] : 0) + 1;
+            down[row + size_t(x)] = run;
+            freeCells += run != 0;
+        }
     }
 }
 
@@ -366,25 +385,8 @@ std::vector<PackRect> FindHoles(int32_t width, int32_t height, const std::vector
     std::vector<PackRect> holes;
     if (width < 1 || height < 1)
         return holes;
-    size_t w = size_t(width);
-    // Grow the occupied cells by one cell in all eight directions: across each row, then down.
-    std::vector<uint8_t> grown(occupied.size());
-    std::vector<uint8_t> column(w);
-    int64_t freeCells = 0;
-    for (size_t y = 0; y < size_t(height); y++) {
-        const uint8_t* above = occupied.data() + (y > 0 ? y - 1 : y) * w;
-        const uint8_t* row = occupied.data() + y * w;
-        const uint8_t* below = occupied.data() + (y + 1 < size_t(height) ? y + 1 : y) * w;
-        for (size_t x = 0; x < w; x++)
-            column[x] = uint8_t(above[x] | row[x] | below[x]);
-        uint8_t* out = grown.data() + y * w;
-        for (size_t x = 0; x < w; x++) {
-            uint8_t set = uint8_t(column[x] | (x > 0 ? column[x - 1] : 0) | (x + 1 < w ? column[x + 1] : 0));
-            out[x] = set != 0;
-            freeCells += set == 0;
-        }
-    }
-    EmptyRectFinder finder(width, height, grown);
+    EmptyRectFinder finder(width, height, occupied, true);
+    int64_t freeCells = finder.FreeCells();
     while (freeCells > 0) {
         PackRect r = finder.FindLargest();
         if (r.w < 4 && r.h < 4)

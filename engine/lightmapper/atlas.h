@@ -123,8 +123,11 @@ PackRect FindLargestEmptyRect(const BitGrid& grid);
 class EmptyRectFinder {
 public:
     explicit EmptyRectFinder(const BitGrid& grid);
-    // One byte per cell, row-major, non-zero = occupied.
-    EmptyRectFinder(int32_t width, int32_t height, const std::vector<uint8_t>& occupied);
+    // One byte per cell, row-major, non-zero = occupied. With `grow`, cells next to an occupied
+    // one (of eight neighbours) count as occupied too.
+    EmptyRectFinder(int32_t width, int32_t height, const std::vector<uint8_t>& occupied, bool grow = false);
+    // Free cells when the finder was made.
+    int64_t FreeCells() const { return freeCells; }
     PackRect FindLargest();
     // Marks the rectangle occupied.
     void Fill(const PackRect& r);
@@ -133,6 +136,7 @@ private:
     void FindRowBest(int32_t y);
 
     int32_t width, height;
+    int64_t freeCells = 0;
     std::vector<int32_t> down;        // free cells from (x, y) downwards; 0 marks an occupied cell
     // Largest empty rectangle whose top row is y; once a fill has touched it (rowCurrent[y] = 0)
     // only its area means something: a bound on the row's best. A row never searched has h = -1.

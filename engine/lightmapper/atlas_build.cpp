@@ -174,19 +174,20 @@ bool BuildAtlases(Lightmapper& lm, int32_t pageWidth, int32_t pageHeight, const 
     return true;
 }
 
-void PaintPages(Lightmapper& lm, const std::vector<GroupPlacement>& placements, Atlas* atlases, int32_t endPage)
+void PaintPages(Lightmapper& lm, const std::vector<GroupPlacement>& placements, Atlas* atlases, int32_t firstPage,
+                int32_t endPage)
 {
     Image::Bitmap groupBitmap;
     for (int32_t b = 0; b < lm.basisCount; b++) {
         Atlas& atlas = atlases[b];
         int32_t pageCount = std::min(endPage, atlas.PageCount());
-        for (int32_t p = 0; p < pageCount; p++) {
+        for (int32_t p = std::max(firstPage, 0); p < pageCount; p++) {
             AtlasPage& page = *atlas.Page(p);
             page.bitmap.Resize(page.width, page.height);
             page.bitmap.FillPixel(atlas.fillColour);
         }
         for (const GroupPlacement& placed : placements) {
-            if (placed.page < 0 || placed.page >= pageCount)
+            if (placed.page < firstPage || placed.page >= pageCount)
                 continue;
             // Later packings of the group may have turned it; it is drawn as it was placed.
             LmGroup& group = *placed.group;

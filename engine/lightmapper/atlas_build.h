@@ -35,10 +35,11 @@ struct GroupPlacement {
 bool BuildAtlases(Lightmapper& lightmapper, int32_t pageWidth, int32_t pageHeight, const std::vector<LmGroup*>& groups,
                   Atlas* atlases, bool final, std::vector<GroupPlacement>* placements = nullptr);
 
-// Gives the pages below `endPage` of atlases packed without pixels the bitmaps a build with
-// pixels would have left: the fill colour, then every placed group's bitmap in placement order.
+// Gives the pages firstPage .. endPage - 1 of atlases packed without pixels the bitmaps a build
+// with pixels would have left: the fill colour, then every placed group's bitmap in placement
+// order.
 void PaintPages(Lightmapper& lightmapper, const std::vector<GroupPlacement>& placements, Atlas* atlases,
-                int32_t endPage);
+                int32_t firstPage, int32_t endPage);
 
 // The atlas stage: packs every group into full pages, shrinks the last page by trial
 // packings, re-bakes it at the smallest size found (extended to powers of two unless allowed

@@ -189,14 +189,18 @@ void OptimizeAtlas(Lightmapper& lm)
         if (!ShrinkBothSides(shrink, size, forcePot, bestWidth, bestHeight) ||
             !ShrinkHeight(shrink, forcePot, bestWidth, bestHeight)) {
             // Cancelled: the pages stay as first packed.
-            PaintPages(lm, placements, lm.atlases, lastPage + 1);
+            PaintPages(lm, placements, lm.atlases, 0, lastPage + 1);
             return;
         }
     }
     bool rebake = bestWidth != size || bestHeight != size;
-    PaintPages(lm, placements, lm.atlases, rebake ? lastPage : lastPage + 1);
-    if (rebake)
+    PaintPages(lm, placements, lm.atlases, 0, rebake ? lastPage : lastPage + 1);
+    if (rebake) {
         RebakeLastPage(lm, shrink.lastGroups, lastPage, bestWidth, bestHeight);
+        // A re-bake that failed before its first group leaves the last page as first packed.
+        if (lm.atlases[0].Page(lastPage)->bitmap.IsEmpty())
+            PaintPages(lm, placements, lm.atlases, lastPage, lastPage + 1);
+    }
 
     BleedPages(lm);
     // Seam stitching would run here, between the two bleeds.

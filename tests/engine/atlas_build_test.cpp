@@ -286,7 +286,7 @@ TEST(BuildAtlases, PackingWithoutPixelsThenPaintingGivesTheSamePages)
     // Turning the charts afterwards, as trial packings may, does not change how they are drawn.
     for (auto& group : packed.groups)
         group->transposed = !group->transposed;
-    Engine::PaintPages(packed, placements, &withoutPixels, withoutPixels.PageCount());
+    Engine::PaintPages(packed, placements, &withoutPixels, 0, withoutPixels.PageCount());
     for (int32_t p = 0; p < withPixels.PageCount(); p++) {
         const Image::Bitmap &a = withPixels.Page(p)->bitmap, &b = withoutPixels.Page(p)->bitmap;
         ASSERT_EQ(a.Width(), b.Width());
