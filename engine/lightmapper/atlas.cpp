@@ -260,7 +260,7 @@ bool Overlaps(const PackRect& a, const PackRect& b)
 EmptyRectFinder::EmptyRectFinder(const BitGrid& grid) : EmptyRectFinder(grid.Width(), grid.Height(), CellBytes(grid)) {}
 
 EmptyRectFinder::EmptyRectFinder(int32_t w, int32_t h, const std::vector<uint8_t>& occupied, bool grow)
-    : width(w), height(h), down(size_t(w) * size_t(h)), rowBest(size_t(h), PackRect{0, 0, 0, -1}), rowCurrent(size_t(h), 0), stack(size_t(w) + 1)
+    : width(w), height(h), down(size_t(w) * size_t(h)), rowBest(size_t(h), PackRect{0, 0, 0, -1}), rowCurrent(size_t(h), 0), stack(2 * (size_t(w) + 1))
 {
     std::vector<uint8_t> grown(grow ? size_t(w) : 0);
     for (int32_t y = height - 1; y >= 0; y--) {
@@ -299,25 +299,27 @@ void EmptyRectFinder::FindRowBest(int32_t y)
     // Columns with strictly rising runs; a column leaves when a shorter one arrives, and its
     // rectangle then ends there. Of equal runs the earlier column leaves early with a cut-off
     // rectangle, and the later one spans the full width from the same left edge.
+    // Each open column keeps its run beside it: the runs are read in the tight loop.
     int32_t* open = stack.data();
+    int32_t* openRun = stack.data() + width + 1;
     int32_t count = 0;
     PackRect best;
     int64_t bestArea = 0;
     for (int32_t x = 0; x <= width; x++) {
         int32_t h = x < width ? runs[x] : 0;
-        while (count > 0 && runs[open[count - 1]] >= h) {
-            int32_t column = open[--count];
-            int32_t height = runs[column];
+        while (count > 0 && openRun[count - 1] >= h) {
+            int32_t height = openRun[--count];
             if (height == 0)
                 continue;
             int32_t x0 = count > 0 ? open[count - 1] + 1 : 0;
             int64_t area = int64_t(x - x0) * height;
-            if (area > bestArea || (area == bestArea && (x0 < best.x || (x0 == best.x && height < best.h)))) {
+            if (area >= bestArea && (area > bestArea || x0 < best.x || (x0 == best.x && height < best.h))) {
                 best = {x0, y, x - x0, height};
                 bestArea = area;
             }
         }
-        open[count++] = x;
+        open[count] = x;
+        openRun[count++] = h;
     }
     rowBest[size_t(y)] = best;
     rowCurrent[size_t(y)] = 1;
