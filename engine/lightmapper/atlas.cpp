@@ -106,16 +106,19 @@ bool GiveBack(PackNode& root, const PackRect& freed)
 
 }  // namespace
 
-AtlasPage::AtlasPage(int32_t width, int32_t height, uint32_t fillColour)
-    : bitmap(width, height), root(std::make_unique<PackNode>()), freeArea(int64_t(width) * height)
+AtlasPage::AtlasPage(int32_t w, int32_t h, uint32_t fillColour, bool withPixels)
+    : root(std::make_unique<PackNode>()), freeArea(int64_t(w) * h), width(w), height(h)
 {
-    bitmap.FillPixel(fillColour);
-    root->rect = {0, 0, width, height};
+    if (withPixels) {
+        bitmap.Resize(w, h);
+        bitmap.FillPixel(fillColour);
+    }
+    root->rect = {0, 0, w, h};
 }
 
 bool AtlasPage::Insert(PackRect& rect)
 {
-    if (!root || rect.w < 1 || rect.h < 1 || rect.w > bitmap.Width() || rect.h > bitmap.Height())
+    if (!root || rect.w < 1 || rect.h < 1 || rect.w > width || rect.h > height)
         return false;
     PackNode* leaf = InsertIntoTree(*root, rect.w, rect.h);
     if (!leaf)
@@ -184,7 +187,7 @@ bool Atlas::CanFit(int32_t w, int32_t h) const
     if (pages.empty() || w < 1 || h < 1)
         return false;
     for (const auto& page : pages) {
-        if (page->root && page->bitmap.Width() >= w && page->bitmap.Height() >= h && page->HasFreeLeaf(w, h))
+        if (page->root && page->width >= w && page->height >= h && page->HasFreeLeaf(w, h))
             return true;
     }
     return false;
@@ -208,7 +211,7 @@ const AtlasPage* Atlas::Page(int32_t index) const
 
 AtlasPage& Atlas::AppendPage()
 {
-    pages.push_back(std::make_unique<AtlasPage>(pageWidth, pageHeight, fillColour));
+    pages.push_back(std::make_unique<AtlasPage>(pageWidth, pageHeight, fillColour, withPixels));
     return *pages.back();
 }
 
@@ -235,64 +238,120 @@ PackRect FindLargestEmptyRect(const BitGrid& grid)
     return EmptyRectFinder(grid).FindLargest();
 }
 
-EmptyRectFinder::EmptyRectFinder(const BitGrid& grid)
-    : width(grid.Width()),
-      height(grid.Height()),
-      occupied(size_t(width) * size_t(height)),
-      right(occupied.size()),
-      down(occupied.size())
+namespace {
+
+std::vector<uint8_t> CellBytes(const BitGrid& grid)
 {
-    for (int32_t y = 0; y < height; y++) {
-        for (int32_t x = 0; x < width; x++)
-            occupied[size_t(y) * size_t(width) + size_t(x)] = grid.Get(x, y);
+    std::vector<uint8_t> cells(size_t(grid.Width()) * size_t(grid.Height()));
+    for (int32_t y = 0; y < grid.Height(); y++) {
+        for (int32_t x = 0; x < grid.Width(); x++)
+            cells[size_t(y) * size_t(grid.Width()) + size_t(x)] = grid.Get(x, y);
     }
-    for (int32_t y = 0; y < height; y++)
-        RecountRowRuns(y, width);
-    for (int32_t x = 0; x < width; x++)
-        RecountColumnRuns(x, height);
+    return cells;
 }
 
-// Right(x, y) for x < xEnd, assuming the run values from xEnd on are current.
-void EmptyRectFinder::RecountRowRuns(int32_t y, int32_t xEnd)
+bool Overlaps(const PackRect& a, const PackRect& b)
 {
-    size_t row = size_t(y) * size_t(width);
-    int32_t run = xEnd < width ? right[row + size_t(xEnd)] : 0;
-    for (int32_t x = xEnd - 1; x >= 0; x--) {
-        run = occupied[row + size_t(x)] ? 0 : run + 1;
-        right[row + size_t(x)] = run;
+    return a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h;
+}
+
+}  // namespace
+
+EmptyRectFinder::EmptyRectFinder(const BitGrid& grid) : EmptyRectFinder(grid.Width(), grid.Height(), CellBytes(grid)) {}
+
+EmptyRectFinder::EmptyRectFinder(int32_t w, int32_t h, const std::vector<uint8_t>& occupied, bool grow)
+    : width(w), height(h), down(size_t(w) * size_t(h)), rowBest(size_t(h), PackRect{0, 0, 0, -1}), rowCurrent(size_t(h), 0), stack(2 * (size_t(w) + 1))
+{
+    std::vector<uint8_t> grown(grow ? size_t(w) : 0);
+    for (int32_t y = height - 1; y >= 0; y--) {
+        size_t row = size_t(y) * size_t(width);
+        const uint8_t* cells = occupied.data() + row;
+        if (grow) {
+            // Growth by one cell in all eight directions: down the column, then across.
+            const uint8_t* above = occupied.data() + (y > 0 ? row - size_t(width) : row);
+            const uint8_t* below = occupied.data() + (y + 1 < height ? row + size_t(width) : row);
+            for (int32_t x = 0; x < width; x++)
+                grown[size_t(x)] = uint8_t(above[x] | cells[x] | below[x]);
+            uint8_t previous = 0;
+            for (int32_t x = 0; x < width; x++) {
+                uint8_t here = grown[size_t(x)];
+                grown[size_t(x)] = uint8_t(previous | here | (x + 1 < width ? grown[size_t(x) + 1] : 0));
+                previous = here;
+            }
+            cells = grown.data();
+        }
+        const int32_t* below = y + 1 < height ? down.data() + row + size_t(width) : nullptr;
+        for (int32_t x = 0; x < width; x++) {
+            int32_t run = cells[x] ? 0 : (below ? below[x] : 0) + 1;
+            down[row + size_t(x)] = run;
+            freeCells += run != 0;
+        }
     }
 }
 
-void EmptyRectFinder::RecountColumnRuns(int32_t x, int32_t yEnd)
+// Every largest empty rectangle with its top in row y spans, at the height of one of its columns'
+// downward runs, every neighbouring column whose run is at least as long: the largest rectangle
+// of the histogram of the runs. Of equal areas the row keeps the leftmost, then the lowest, as
+// the cell-by-cell scan of FindLargestEmptyRect does.
+void EmptyRectFinder::FindRowBest(int32_t y)
 {
-    int32_t run = yEnd < height ? down[size_t(yEnd) * size_t(width) + size_t(x)] : 0;
-    for (int32_t y = yEnd - 1; y >= 0; y--) {
-        size_t i = size_t(y) * size_t(width) + size_t(x);
-        run = occupied[i] ? 0 : run + 1;
-        down[i] = run;
+    const int32_t* runs = down.data() + size_t(y) * size_t(width);
+    // Columns with strictly rising runs; a column leaves when a shorter one arrives, and its
+    // rectangle then ends there. Of equal runs the earlier column leaves early with a cut-off
+    // rectangle, and the later one spans the full width from the same left edge.
+    // Each open column keeps its run beside it: the runs are read in the tight loop.
+    int32_t* open = stack.data();
+    int32_t* openRun = stack.data() + width + 1;
+    int32_t count = 0;
+    PackRect best;
+    int64_t bestArea = 0;
+    for (int32_t x = 0; x <= width; x++) {
+        int32_t h = x < width ? runs[x] : 0;
+        while (count > 0 && openRun[count - 1] >= h) {
+            int32_t height = openRun[--count];
+            if (height == 0)
+                continue;
+            int32_t x0 = count > 0 ? open[count - 1] + 1 : 0;
+            int64_t area = int64_t(x - x0) * height;
+            if (area >= bestArea && (area > bestArea || x0 < best.x || (x0 == best.x && height < best.h))) {
+                best = {x0, y, x - x0, height};
+                bestArea = area;
+            }
+        }
+        open[count] = x;
+        openRun[count++] = h;
     }
+    rowBest[size_t(y)] = best;
+    rowCurrent[size_t(y)] = 1;
 }
 
-PackRect EmptyRectFinder::FindLargest() const
+PackRect EmptyRectFinder::FindLargest()
 {
+    // The best of the rows that are up to date first. A row whose best rectangle a fill touched
+    // still bounds its new best by the old area (fills only shrink rectangles), so it is searched
+    // again only when it could win: a larger area, or an equal one in an earlier row.
     PackRect best;
     int64_t bestArea = 0;
     for (int32_t y = 0; y < height; y++) {
-        for (int32_t x = 0; x < width; x++) {
-            size_t i = size_t(y) * size_t(width) + size_t(x);
-            int32_t tallest = down[i];
-            if (tallest == 0 || int64_t(right[i]) * tallest <= bestArea)
-                continue;
-            int32_t w = right[i];
-            for (int32_t k = 1; k <= tallest; k++) {
-                w = std::min(w, right[i + size_t(k - 1) * size_t(width)]);
-                if (int64_t(w) * tallest <= bestArea)
-                    break;
-                if (int64_t(w) * k > bestArea) {
-                    best = {x, y, w, k};
-                    bestArea = int64_t(w) * k;
-                }
-            }
+        const PackRect& r = rowBest[size_t(y)];
+        if (rowCurrent[size_t(y)] && int64_t(r.w) * r.h > bestArea) {
+            best = r;
+            bestArea = int64_t(r.w) * r.h;
+        }
+    }
+    for (int32_t y = 0; y < height; y++) {
+        if (rowCurrent[size_t(y)])
+            continue;
+        const PackRect& bound = rowBest[size_t(y)];
+        int64_t boundArea = int64_t(bound.w) * bound.h;
+        if (bound.h >= 0 && (boundArea < bestArea || (boundArea == bestArea && (bestArea == 0 || y > best.y))))
+            continue;
+        FindRowBest(y);
+        const PackRect& r = rowBest[size_t(y)];
+        int64_t area = int64_t(r.w) * r.h;
+        if (area > bestArea || (area == bestArea && area > 0 && y < best.y)) {
+            best = r;
+            bestArea = area;
         }
     }
     return best;
@@ -301,13 +360,44 @@ PackRect EmptyRectFinder::FindLargest() const
 void EmptyRectFinder::Fill(const PackRect& r)
 {
     for (int32_t y = r.y; y < r.y + r.h; y++) {
-        for (int32_t x = r.x; x < r.x + r.w; x++)
-            occupied[size_t(y) * size_t(width) + size_t(x)] = 1;
+        int32_t* row = down.data() + size_t(y) * size_t(width);
+        std::fill(row + r.x, row + r.x + r.w, 0);
     }
-    for (int32_t y = r.y; y < r.y + r.h; y++)
-        RecountRowRuns(y, r.x + r.w);
-    for (int32_t x = r.x; x < r.x + r.w; x++)
-        RecountColumnRuns(x, r.y + r.h);
+    // Above the rectangle the downward runs of its columns now stop at its top; a run of 0 is an
+    // occupied cell, above which nothing changes.
+    for (int32_t x = r.x; x < r.x + r.w; x++) {
+        int32_t run = 0;
+        for (int32_t y = r.y - 1; y >= 0; y--) {
+            int32_t& cell = down[size_t(y) * size_t(width) + size_t(x)];
+            if (cell == 0)
+                break;
+            cell = ++run;
+        }
+    }
+    // Fills only shrink the empty rectangles: a row's best one that the fill missed is still the
+    // best of its row.
+    for (int32_t y = 0; y < height; y++) {
+        if (rowCurrent[size_t(y)] && Overlaps(rowBest[size_t(y)], r))
+            rowCurrent[size_t(y)] = 0;
+    }
+}
+
+std::vector<PackRect> FindHoles(int32_t width, int32_t height, const std::vector<uint8_t>& occupied)
+{
+    std::vector<PackRect> holes;
+    if (width < 1 || height < 1)
+        return holes;
+    EmptyRectFinder finder(width, height, occupied, true);
+    int64_t freeCells = finder.FreeCells();
+    while (freeCells > 0) {
+        PackRect r = finder.FindLargest();
+        if (r.w < 4 && r.h < 4)
+            break;
+        freeCells -= int64_t(r.w) * r.h;
+        finder.Fill(r);
+        holes.push_back(r);
+    }
+    return holes;
 }
 
 }  // namespace Engine

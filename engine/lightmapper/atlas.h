@@ -35,7 +35,9 @@ struct AtlasPlacement {
 
 class AtlasPage {
 public:
-    AtlasPage(int32_t width, int32_t height, uint32_t fillColour);
+    // A page without pixels has only its packing tree: trial packings throw their pixels away,
+    // so they need none.
+    AtlasPage(int32_t width, int32_t height, uint32_t fillColour, bool withPixels = true);
 
     // Finds a free spot of rect.w x rect.h (depth-first, first child first) and marks it used;
     // fills in rect.x and rect.y.
@@ -49,6 +51,7 @@ public:
     Image::Bitmap bitmap;
     std::unique_ptr<PackNode> root;
     int64_t freeArea = 0;
+    int32_t width = 0, height = 0;  // the size the page was packed at
 };
 
 // The pages of one lightmap basis. The index in `pages` is the page number that triangles
@@ -73,6 +76,8 @@ public:
     int32_t PageHeight() const { return pageHeight; }
 
     uint32_t fillColour = 0xFFFF0000u;  // opaque red
+    // When false, new pages get no bitmap: packings whose pixels nobody looks at.
+    bool withPixels = true;
     std::vector<std::unique_ptr<AtlasPage>> pages;
 
 private:
@@ -112,23 +117,38 @@ private:
 // equal areas; (0, 0, 0, 0) when no cell is free.
 PackRect FindLargestEmptyRect(const BitGrid& grid);
 
-// Repeatedly finds the largest empty rectangle of a grid and fills it, keeping the run lengths
-// up to date between searches instead of recounting the whole grid.
+// Repeatedly finds the largest empty rectangle of a grid and fills it. Each search gives what
+// FindLargestEmptyRect would give for the grid as it is then; between searches only the rows whose
+// best rectangle the last fill touched are searched again.
 class EmptyRectFinder {
 public:
     explicit EmptyRectFinder(const BitGrid& grid);
-    PackRect FindLargest() const;
+    // One byte per cell, row-major, non-zero = occupied. With `grow`, cells next to an occupied
+    // one (of eight neighbours) count as occupied too.
+    EmptyRectFinder(int32_t width, int32_t height, const std::vector<uint8_t>& occupied, bool grow = false);
+    // Free cells when the finder was made.
+    int64_t FreeCells() const { return freeCells; }
+    PackRect FindLargest();
     // Marks the rectangle occupied.
     void Fill(const PackRect& r);
 
 private:
-    void RecountRowRuns(int32_t y, int32_t xEnd);
-    void RecountColumnRuns(int32_t x, int32_t yEnd);
+    void FindRowBest(int32_t y);
 
     int32_t width, height;
-    std::vector<uint8_t> occupied;
-    std::vector<int32_t> right;  // free cells from (x, y) rightwards, 0 at occupied cells
-    std::vector<int32_t> down;   // free cells from (x, y) downwards
+    int64_t freeCells = 0;
+    std::vector<int32_t> down;        // free cells from (x, y) downwards; 0 marks an occupied cell
+    // Largest empty rectangle whose top row is y; once a fill has touched it (rowCurrent[y] = 0)
+    // only its area means something: a bound on the row's best. A row never searched has h = -1.
+    std::vector<PackRect> rowBest;
+    std::vector<uint8_t> rowCurrent;
+    std::vector<int32_t> stack;       // scratch of FindRowBest
 };
+
+// The empty parts of a placed rectangle worth giving back to the packer, relative to its corner.
+// `occupied` holds one byte per cell of a width x height grid (non-zero = a covered texel or
+// border). Cells within one cell of an occupied one stay occupied; the rest is handed out as the
+// largest empty rectangle, again and again, while it has a side of 4 cells or more.
+std::vector<PackRect> FindHoles(int32_t width, int32_t height, const std::vector<uint8_t>& occupied);
 
 }  // namespace Engine

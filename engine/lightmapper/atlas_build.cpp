@@ -17,22 +17,26 @@ constexpr int32_t ditherTable[8][3] = {
 
 constexpr uint32_t uncoveredTexel = 0x00FF0000u;
 
+// Converting a float outside the int range is undefined, so channels are brought into a range
+// that truncates to the same clamped byte first; NaN counts as 0.
+int32_t TruncatedChannel(float x) { return x >= -1.0f ? int32_t(std::min(x, 256.0f)) : -1; }
+
 int32_t ClampByte(int32_t value) { return std::clamp(value, 0, 255); }
 
 float Fraction(float x) { return x - std::trunc(x); }
 
-int32_t RoundHalfAway(float x) { return int32_t(x >= 0 ? x + 0.5f : x - 0.5f); }
+int32_t RoundHalfAway(float x) { return TruncatedChannel(x >= 0 ? x + 0.5f : x - 0.5f); }
 
 uint32_t DitheredColour(Geom::Vec3 c)
 {
     float r = c.x * 255.0f, g = c.y * 255.0f, b = c.z * 255.0f;
     // A weighted fraction that rounds up to 8, or a negative channel, would index outside the
     // table: the row is clamped to it.
-    int32_t k = int32_t(8.0f * (0.3f * Fraction(r) + 0.59f * Fraction(g) + 0.11f * Fraction(b)));
-    k = std::clamp(k, 0, 7);
-    int32_t red = ClampByte(int32_t(r) + ditherTable[k][0]);
-    int32_t green = ClampByte(int32_t(g) + ditherTable[k][1]);
-    int32_t blue = ClampByte(int32_t(b) + ditherTable[k][2]);
+    float row = 8.0f * (0.3f * Fraction(r) + 0.59f * Fraction(g) + 0.11f * Fraction(b));
+    int32_t k = row >= 0.0f ? int32_t(std::min(row, 7.0f)) : 0;
+    int32_t red = ClampByte(TruncatedChannel(r) + ditherTable[k][0]);
+    int32_t green = ClampByte(TruncatedChannel(g) + ditherTable[k][1]);
+    int32_t blue = ClampByte(TruncatedChannel(b) + ditherTable[k][2]);
     return 0xFF000000u | uint32_t(red) << 16 | uint32_t(green) << 8 | uint32_t(blue);
 }
 
@@ -70,43 +74,25 @@ void WriteLightmapCoordinates(Lightmapper& lm, const LmGroup& group, int32_t ori
 
 // Gives the empty parts of a placed group rectangle back to the page's packer: cells of the
 // group bitmap without coverage, less one ring around covered texels, in rectangles of at least
-// 4 texels on one side.
-void GiveBackHoles(AtlasPage& page, const Image::Bitmap& groupBitmap, const AtlasPlacement& placement, int32_t rw,
-                   int32_t rh, int32_t ox, int32_t oy)
+// 4 texels on one side. A bitmap pixel is opaque exactly where its texel is covered, so the
+// coverage bits stand in for the bitmap.
+void GiveBackHoles(AtlasPage& page, const LmGroup& group, const AtlasPlacement& placement, int32_t rw, int32_t rh,
+                   int32_t ox, int32_t oy)
 {
     int32_t gw = RoundUpTo4(rw), gh = RoundUpTo4(rh);
-    BitGrid covered(gw, gh, true);
-    for (int32_t y = 0; y < groupBitmap.Height(); y++) {
-        for (int32_t x = 0; x < groupBitmap.Width(); x++)
-            covered.Set(x + ox, y + oy, (groupBitmap.At(x, y) >> 24) != 0);
-    }
-    BitGrid grown(gw, gh, false);
-    for (int32_t y = 0; y < gh; y++) {
-        for (int32_t x = 0; x < gw; x++) {
-            bool set = false;
-            for (int32_t dy = -1; dy <= 1 && !set; dy++) {
-                for (int32_t dx = -1; dx <= 1 && !set; dx++) {
-                    int32_t nx = x + dx, ny = y + dy;
-                    set = nx >= 0 && ny >= 0 && nx < gw && ny < gh && covered.Get(nx, ny);
-                }
-            }
-            grown.Set(x, y, set);
+    int32_t bw = group.transposed ? group.gridHeight : group.gridWidth;
+    int32_t bh = group.transposed ? group.gridWidth : group.gridHeight;
+    std::vector<uint8_t> occupied(size_t(gw) * size_t(gh), 1);
+    for (int32_t y = 0; y < bh; y++) {
+        uint8_t* row = occupied.data() + size_t(y + oy) * size_t(gw) + size_t(ox);
+        for (int32_t x = 0; x < bw; x++) {
+            int32_t texel = group.transposed ? x * group.gridWidth + y : y * group.gridWidth + x;
+            row[x] = group.IsCovered(texel);
         }
     }
-    int64_t freeCells = int64_t(gw) * gh - grown.CountSet();
-    std::vector<PackRect> holes;
-    EmptyRectFinder finder(grown);
-    while (freeCells > 0) {
-        PackRect r = finder.FindLargest();
-        if (r.w < 4 && r.h < 4)
-            break;
-        freeCells -= int64_t(r.w) * r.h;
-        finder.Fill(r);
-        holes.push_back({r.x + placement.x, r.y + placement.y, r.w, r.h});
-    }
-    for (const PackRect& hole : holes) {
+    for (const PackRect& hole : FindHoles(gw, gh, occupied)) {
         if (hole.w > 0 && hole.h > 0)
-            page.FreeRect(hole);
+            page.FreeRect({hole.x + placement.x, hole.y + placement.y, hole.w, hole.h});
     }
 }
 
@@ -135,7 +121,7 @@ void RenderGroupBitmap(const LmGroup& group, const std::vector<Geom::Vec3>& texe
 }
 
 bool BuildAtlases(Lightmapper& lm, int32_t pageWidth, int32_t pageHeight, const std::vector<LmGroup*>& groups,
-                  Atlas* atlases, bool final)
+                  Atlas* atlases, bool final, std::vector<GroupPlacement>* placements)
 {
     Image::Bitmap groupBitmap;
     int32_t count = int32_t(groups.size());
@@ -151,8 +137,12 @@ bool BuildAtlases(Lightmapper& lm, int32_t pageWidth, int32_t pageHeight, const 
             int32_t ph = std::min((group.transposed ? group.gridWidth : group.gridHeight) + 2, pageHeight);
             if (!atlases[b].CanFit(pw, ph) && atlases[b].CanFit(ph, pw))
                 group.transposed = !group.transposed;
-            RenderGroupBitmap(group, group.basis[b], groupBitmap, b);
-            int32_t bw = groupBitmap.Width(), bh = groupBitmap.Height();
+            // Packing alone needs only the bitmap's size.
+            bool pixels = atlases[b].withPixels;
+            if (pixels)
+                RenderGroupBitmap(group, group.basis[b], groupBitmap, b);
+            int32_t bw = group.transposed ? group.gridHeight : group.gridWidth;
+            int32_t bh = group.transposed ? group.gridWidth : group.gridHeight;
             int32_t rw = std::min(bw + 2, pageWidth), rh = std::min(bh + 2, pageHeight);
             if (b == 0) {
                 placement = atlases[0].Insert(rw, rh);
@@ -166,11 +156,14 @@ bool BuildAtlases(Lightmapper& lm, int32_t pageWidth, int32_t pageHeight, const 
                 return false;
             int32_t ox = bw + 2 <= rw ? 1 : 0, oy = bh + 2 <= rh ? 1 : 0;
             AtlasPage& page = *atlases[b].Page(placement.page);
-            Image::Bitmap::Blit(page.bitmap, groupBitmap, placement.x + ox, placement.y + oy, 0, 0, -1, -1);
+            if (pixels)
+                Image::Bitmap::Blit(page.bitmap, groupBitmap, placement.x + ox, placement.y + oy, 0, 0, -1, -1);
             if (b == 0) {
+                if (placements)
+                    placements->push_back({&group, placement.page, placement.x + ox, placement.y + oy, group.transposed});
                 if (final)
                     WriteLightmapCoordinates(lm, group, placement.x + ox, placement.y + oy, pageWidth, pageHeight);
-                GiveBackHoles(page, groupBitmap, placement, rw, rh, ox, oy);
+                GiveBackHoles(page, group, placement, rw, rh, ox, oy);
             }
         }
         if (final) {
@@ -179,6 +172,32 @@ bool BuildAtlases(Lightmapper& lm, int32_t pageWidth, int32_t pageHeight, const 
         }
     }
     return true;
+}
+
+void PaintPages(Lightmapper& lm, const std::vector<GroupPlacement>& placements, Atlas* atlases, int32_t firstPage,
+                int32_t endPage)
+{
+    Image::Bitmap groupBitmap;
+    for (int32_t b = 0; b < lm.basisCount; b++) {
+        Atlas& atlas = atlases[b];
+        int32_t pageCount = std::min(endPage, atlas.PageCount());
+        for (int32_t p = std::max(firstPage, 0); p < pageCount; p++) {
+            AtlasPage& page = *atlas.Page(p);
+            page.bitmap.Resize(page.width, page.height);
+            page.bitmap.FillPixel(atlas.fillColour);
+        }
+        for (const GroupPlacement& placed : placements) {
+            if (placed.page < firstPage || placed.page >= pageCount)
+                continue;
+            // Later packings of the group may have turned it; it is drawn as it was placed.
+            LmGroup& group = *placed.group;
+            bool transposed = group.transposed;
+            group.transposed = placed.transposed;
+            RenderGroupBitmap(group, group.basis[b], groupBitmap, b);
+            group.transposed = transposed;
+            Image::Bitmap::Blit(atlas.Page(placed.page)->bitmap, groupBitmap, placed.x, placed.y, 0, 0, -1, -1);
+        }
+    }
 }
 
 }  // namespace Engine

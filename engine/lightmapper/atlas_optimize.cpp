@@ -25,8 +25,10 @@ struct Shrink {
     bool TrialFits(int32_t w, int32_t h)
     {
         Atlas trial[maxBases];
-        for (int32_t b = 0; b < lm.basisCount; b++)
+        for (int32_t b = 0; b < lm.basisCount; b++) {
             trial[b] = Atlas(w, h, trialFill);
+            trial[b].withPixels = false;  // the trial's pixels would be thrown away unseen
+        }
         char title[64];
         std::snprintf(title, sizeof title, "Optimizing atlas, pass %d", pass);
         lm.Report(0, 100, title);
@@ -158,14 +160,20 @@ void BleedPages(Lightmapper& lm)
 void OptimizeAtlas(Lightmapper& lm)
 {
     const int32_t size = lm.atlasSize;
+    // The first packing only places the groups; the pages are drawn once it is known which of
+    // them stay. A last page that shrinks is never drawn at full size.
     for (int32_t b = 0; b < lm.basisCount; b++) {
         lm.atlases[b].Reset(size, size);
+        lm.atlases[b].withPixels = false;
     }
     std::vector<LmGroup*> allGroups;
     for (auto& group : lm.groups)
         allGroups.push_back(group.get());
-    if (!BuildAtlases(lm, size, size, allGroups, lm.atlases, true))
+    std::vector<GroupPlacement> placements;
+    if (!BuildAtlases(lm, size, size, allGroups, lm.atlases, true, &placements))
         Core::Log("Fatal: failed to build initial atlas groups!");
+    for (int32_t b = 0; b < lm.basisCount; b++)
+        lm.atlases[b].withPixels = true;
     const int32_t lastPage = lm.atlases[0].PageCount() - 1;
     if (lastPage < 0)
         return;
@@ -178,13 +186,21 @@ void OptimizeAtlas(Lightmapper& lm)
     int32_t bestWidth = size, bestHeight = size;
     if (!(lm.flags & NoAtlasOptimize)) {
         bool forcePot = lm.flags & ForcePotAtlas;
-        if (!ShrinkBothSides(shrink, size, forcePot, bestWidth, bestHeight))
+        if (!ShrinkBothSides(shrink, size, forcePot, bestWidth, bestHeight) ||
+            !ShrinkHeight(shrink, forcePot, bestWidth, bestHeight)) {
+            // Cancelled: the pages stay as first packed.
+            PaintPages(lm, placements, lm.atlases, 0, lastPage + 1);
             return;
-        if (!ShrinkHeight(shrink, forcePot, bestWidth, bestHeight))
-            return;
+        }
     }
-    if (bestWidth != size || bestHeight != size)
+    bool rebake = bestWidth != size || bestHeight != size;
+    PaintPages(lm, placements, lm.atlases, 0, rebake ? lastPage : lastPage + 1);
+    if (rebake) {
         RebakeLastPage(lm, shrink.lastGroups, lastPage, bestWidth, bestHeight);
+        // A re-bake that failed before its first group leaves the last page as first packed.
+        if (lm.atlases[0].Page(lastPage)->bitmap.IsEmpty())
+            PaintPages(lm, placements, lm.atlases, lastPage, lastPage + 1);
+    }
 
     BleedPages(lm);
     // Seam stitching would run here, between the two bleeds.

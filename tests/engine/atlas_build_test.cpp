@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 
 #include "engine/lightmapper/lightmapper.h"
@@ -229,6 +230,115 @@ TEST(OptimizeAtlas, ShrinksTheLastPageByTheRequestedRules)
         EXPECT_NEAR(x, 1 + 17, 1e-3) << c.name;
         EXPECT_NEAR(y, 1, 1e-3) << c.name;
         EXPECT_EQ(page.At(int32_t(x + 0.5f), int32_t(y + 0.5f)) >> 24, 0xFFu) << c.name;
+    }
+}
+
+TEST(RenderGroupBitmap, OutOfRangeColoursSaturate)
+{
+    LmGroup group;
+    group.gridWidth = 4;
+    group.gridHeight = 1;
+    group.coverage.assign(1, 0b1111);
+    const float huge = 3e38f, nan = std::nanf("");
+    std::vector<Geom::Vec3> colours = {{huge, -huge, 0.5f}, {nan, nan, nan}, {1e7f, 2.0f, -3.0f}, {nan, 1, 0}};
+    Image::Bitmap bitmap;
+    for (int32_t basis : {0, 2}) {
+        Engine::RenderGroupBitmap(group, colours, bitmap, basis);
+        EXPECT_EQ(bitmap.At(0, 0) & 0xFFFF0000u, 0xFFFF0000u) << "basis " << basis;
+        EXPECT_EQ(bitmap.At(1, 0) & 0xFFFEFEFEu, 0xFF000000u) << "basis " << basis;
+        EXPECT_EQ(bitmap.At(2, 0), 0xFFFFFF00u) << "basis " << basis;
+        EXPECT_EQ(bitmap.At(3, 0) & 0xFFFFFF00u, 0xFF00FF00u) << "basis " << basis;
+    }
+}
+
+// Charts of assorted shapes, with holes, so that packing turns some and fills holes with others.
+void AddAssortedCharts(Engine::Lightmapper& lm)
+{
+    const int32_t sizes[][2] = {{30, 20}, {6, 25}, {12, 12}, {3, 9}, {20, 4}, {2, 2}, {9, 3}, {5, 5}};
+    int32_t n = 0;
+    for (const auto& size : sizes) {
+        LmGroup& chart = AddChart(lm, size[0], size[1], {0.1f * float(n), 0.5f, 1.0f - 0.1f * float(n)});
+        // A covered frame of two texels around an empty middle, on the larger charts.
+        for (int32_t y = 0; y < size[1]; y++)
+            for (int32_t x = 0; x < size[0]; x++)
+                if (size[0] > 10 && size[1] > 10 && x >= 2 && y >= 2 && x < size[0] - 2 && y < size[1] - 2)
+                    chart.coverage[size_t(y * size[0] + x) >> 6] &= ~(uint64_t(1) << ((y * size[0] + x) & 63));
+        for (size_t i = 0; i < chart.basis[0].size(); i++)
+            chart.basis[0][i].y = float(i % 7) / 7.0f;
+        n++;
+    }
+}
+
+TEST(BuildAtlases, PackingWithoutPixelsThenPaintingGivesTheSamePages)
+{
+    Engine::Lightmapper drawn(OneBasis()), packed(OneBasis());
+    AddAssortedCharts(drawn);
+    AddAssortedCharts(packed);
+    Atlas withPixels(36, 36, 0x00FF0000u), withoutPixels(36, 36, 0x00FF0000u);
+    withoutPixels.withPixels = false;
+    std::vector<Engine::GroupPlacement> placements;
+    ASSERT_TRUE(Engine::BuildAtlases(drawn, 36, 36, AllGroups(drawn), &withPixels, true));
+    ASSERT_TRUE(Engine::BuildAtlases(packed, 36, 36, AllGroups(packed), &withoutPixels, true, &placements));
+    ASSERT_EQ(placements.size(), packed.groups.size());
+    ASSERT_GE(withPixels.PageCount(), 2);
+    ASSERT_EQ(withoutPixels.PageCount(), withPixels.PageCount());
+    EXPECT_TRUE(withoutPixels.Page(0)->bitmap.IsEmpty());
+    // Turning the charts afterwards, as trial packings may, does not change how they are drawn.
+    for (auto& group : packed.groups)
+        group->transposed = !group->transposed;
+    Engine::PaintPages(packed, placements, &withoutPixels, 0, withoutPixels.PageCount());
+    for (int32_t p = 0; p < withPixels.PageCount(); p++) {
+        const Image::Bitmap &a = withPixels.Page(p)->bitmap, &b = withoutPixels.Page(p)->bitmap;
+        ASSERT_EQ(a.Width(), b.Width());
+        ASSERT_EQ(a.Height(), b.Height());
+        for (int32_t y = 0; y < a.Height(); y++)
+            for (int32_t x = 0; x < a.Width(); x++)
+                ASSERT_EQ(a.At(x, y), b.At(x, y)) << "page " << p << " at " << x << "," << y;
+    }
+    for (size_t t = 0; t < drawn.triangles.size(); t++) {
+        EXPECT_EQ(drawn.triangles[t].page, packed.triangles[t].page);
+        for (int k = 0; k < 3; k++)
+            EXPECT_EQ(drawn.triangles[t].lmUv[k], packed.triangles[t].lmUv[k]);
+    }
+}
+
+TEST(OptimizeAtlas, OnlyTheLastOfSeveralPagesShrinksAndEveryCornerKeepsItsTexel)
+{
+    for (uint32_t flags : {uint32_t(Engine::FinalBlur | Engine::PotLightmaps), uint32_t(Engine::FinalBlur)}) {
+        Engine::LightmapperSettings settings = OneBasis();
+        settings.atlasSize = 40;
+        settings.flags = flags;
+        Engine::Lightmapper lm(settings);
+        AddChart(lm, 36, 30, {1, 0, 0});  // a page each for the two large charts
+        AddChart(lm, 30, 36, {0, 1, 0});
+        AddChart(lm, 21, 7, {0, 0, 1});   // the last page: 23 x 9 with the border
+        Engine::OptimizeAtlas(lm);
+        ASSERT_EQ(lm.atlases[0].PageCount(), 3);
+        const bool pot = flags & Engine::PotLightmaps;
+        // Both sides: 16 fails, 32 fits, and the search ends there (24 is never tried); the height
+        // alone then comes down to 24.
+        const int32_t widths[] = {40, 40, 32}, heights[] = {40, 40, pot ? 32 : 24};
+        // Chart texel of each corner: (0, 0), (w - 1, 0), (0, h - 1).
+        const int32_t corners[3][3][2] = {
+            {{0, 0}, {35, 0}, {0, 29}}, {{0, 0}, {0, 29}, {35, 0}}, {{0, 0}, {20, 0}, {0, 6}}};
+        const uint32_t colours[] = {0xFFFF0000u, 0xFF00FF00u, 0xFF0000FFu};
+        for (int32_t g = 0; g < 3; g++) {
+            const Image::Bitmap& page = lm.atlases[0].Page(g)->bitmap;
+            EXPECT_EQ(page.Width(), widths[g]) << "page " << g << " flags " << flags;
+            EXPECT_EQ(page.Height(), heights[g]) << "page " << g << " flags " << flags;
+            const Engine::LmTriangle& t = lm.triangles[size_t(g)];
+            EXPECT_EQ(t.page, g);
+            for (int k = 0; k < 3; k++) {
+                // Every corner sits on a texel centre, one texel in from the chart's rectangle,
+                // and that texel holds the chart's colour.
+                float x = t.lmUv[k].x * float(page.Width()) - 0.5f, y = t.lmUv[k].y * float(page.Height()) - 0.5f;
+                EXPECT_NEAR(x, std::round(x), 1e-3) << "page " << g << " corner " << k;
+                EXPECT_NEAR(y, std::round(y), 1e-3) << "page " << g << " corner " << k;
+                EXPECT_EQ(page.At(int32_t(std::lround(x)), int32_t(std::lround(y))), colours[g]) << "page " << g;
+                EXPECT_NEAR(x - t.lmUv[0].x * float(page.Width()) + 0.5f, float(corners[g][k][0]), 1e-3);
+                EXPECT_NEAR(y - t.lmUv[0].y * float(page.Height()) + 0.5f, float(corners[g][k][1]), 1e-3);
+            }
+        }
     }
 }
 

@@ -144,6 +144,66 @@ PackRect BruteForceLargest(const BitGrid& grid)
     return best;
 }
 
+// The plain cell-by-cell scan: run lengths to the right and downwards, rows outer, columns inner,
+// heights growing, a strictly larger area replacing the best.
+PackRect ScanLargest(const BitGrid& grid)
+{
+    int32_t w = grid.Width(), h = grid.Height();
+    std::vector<int32_t> right(size_t(w * h)), down(size_t(w * h));
+    for (int32_t y = h - 1; y >= 0; y--) {
+        for (int32_t x = w - 1; x >= 0; x--) {
+            size_t i = size_t(y * w + x);
+            right[i] = grid.Get(x, y) ? 0 : 1 + (x + 1 < w ? right[i + 1] : 0);
+            down[i] = grid.Get(x, y) ? 0 : 1 + (y + 1 < h ? down[i + size_t(w)] : 0);
+        }
+    }
+    PackRect best;
+    int64_t bestArea = 0;
+    for (int32_t y = 0; y < h; y++) {
+        for (int32_t x = 0; x < w; x++) {
+            size_t i = size_t(y * w + x);
+            int32_t width = right[i];
+            for (int32_t k = 1; k <= down[i]; k++) {
+                width = std::min(width, right[i + size_t((k - 1) * w)]);
+                if (int64_t(width) * down[i] <= bestArea)
+                    break;
+                if (int64_t(width) * k > bestArea) {
+                    best = {x, y, width, k};
+                    bestArea = int64_t(width) * k;
+                }
+            }
+        }
+    }
+    return best;
+}
+
+// Holes the plain way: one cell of growth around occupied cells, then the largest empty
+// rectangle again and again while one of its sides is 4 or more.
+std::vector<PackRect> ScanHoles(const BitGrid& occupied)
+{
+    int32_t w = occupied.Width(), h = occupied.Height();
+    BitGrid grown(w, h, false);
+    for (int32_t y = 0; y < h; y++)
+        for (int32_t x = 0; x < w; x++)
+            for (int32_t dy = -1; dy <= 1; dy++)
+                for (int32_t dx = -1; dx <= 1; dx++)
+                    if (x + dx >= 0 && y + dy >= 0 && x + dx < w && y + dy < h && occupied.Get(x + dx, y + dy))
+                        grown.Set(x, y, true);
+    int64_t freeCells = int64_t(w) * h - grown.CountSet();
+    std::vector<PackRect> holes;
+    while (freeCells > 0) {
+        PackRect r = ScanLargest(grown);
+        if (r.w < 4 && r.h < 4)
+            break;
+        freeCells -= int64_t(r.w) * r.h;
+        for (int32_t y = r.y; y < r.y + r.h; y++)
+            for (int32_t x = r.x; x < r.x + r.w; x++)
+                grown.Set(x, y, true);
+        holes.push_back(r);
+    }
+    return holes;
+}
+
 TEST(FindLargestEmptyRect, MatchesBruteForceAreaOnRandomGrids)
 {
     const uint32_t seed = 1234;
@@ -158,6 +218,8 @@ TEST(FindLargestEmptyRect, MatchesBruteForceAreaOnRandomGrids)
         PackRect found = Engine::FindLargestEmptyRect(grid);
         PackRect expected = BruteForceLargest(grid);
         ASSERT_EQ(int64_t(found.w) * found.h, int64_t(expected.w) * expected.h) << "seed " << seed << " trial " << trial;
+        // Of equal areas, the one the cell-by-cell scan meets first.
+        ASSERT_EQ(found, ScanLargest(grid)) << "seed " << seed << " trial " << trial;
         for (int32_t y = found.y; y < found.y + found.h; y++)
             for (int32_t x = found.x; x < found.x + found.w; x++)
                 ASSERT_FALSE(grid.Get(x, y)) << "seed " << seed << " trial " << trial;
@@ -182,7 +244,7 @@ TEST(EmptyRectFinder, IncrementalFillsAgreeWithAFreshSearch)
     Engine::EmptyRectFinder finder(grid);
     for (int step = 0; step < 25; step++) {
         PackRect r = finder.FindLargest();
-        ASSERT_EQ(r, Engine::FindLargestEmptyRect(grid)) << "step " << step;
+        ASSERT_EQ(r, ScanLargest(grid)) << "step " << step;
         if (r.w == 0)
             break;
         finder.Fill(r);
@@ -190,6 +252,38 @@ TEST(EmptyRectFinder, IncrementalFillsAgreeWithAFreshSearch)
             for (int32_t x = r.x; x < r.x + r.w; x++)
                 grid.Set(x, y, true);
     }
+}
+
+TEST(FindHoles, GivesTheRectanglesOfThePlainSearchInItsOrder)
+{
+    // Sparse lines and blobs leave many holes of equal sizes, where the order of the search shows.
+    const uint32_t seed = 4242;
+    std::mt19937 rng(seed);
+    for (int trial = 0; trial < 60; trial++) {
+        int32_t w = 4 * (1 + int32_t(rng() % 12)), h = 4 * (1 + int32_t(rng() % 12));
+        BitGrid occupied(w, h, false);
+        std::vector<uint8_t> cells(size_t(w * h), 0);
+        int marks = int(rng() % 8);
+        for (int m = 0; m < marks; m++) {
+            bool line = rng() % 2;
+            int32_t x = int32_t(rng() % uint32_t(w)), y = int32_t(rng() % uint32_t(h));
+            for (int32_t i = 0; i < (line ? std::max(w, h) : 1); i++) {
+                int32_t cx = line && m % 2 ? i % w : x, cy = line && m % 2 == 0 ? i % h : y;
+                occupied.Set(cx, cy, true);
+                cells[size_t(cy * w + cx)] = 1;
+            }
+        }
+        std::vector<PackRect> found = Engine::FindHoles(w, h, cells);
+        std::vector<PackRect> expected = ScanHoles(occupied);
+        ASSERT_EQ(found.size(), expected.size()) << "seed " << seed << " trial " << trial;
+        for (size_t i = 0; i < found.size(); i++)
+            ASSERT_EQ(found[i], expected[i]) << "seed " << seed << " trial " << trial << " hole " << i;
+    }
+    // A fully occupied grid has no holes; an empty one is one hole.
+    EXPECT_TRUE(Engine::FindHoles(8, 8, std::vector<uint8_t>(64, 1)).empty());
+    std::vector<PackRect> whole = Engine::FindHoles(8, 4, std::vector<uint8_t>(32, 0));
+    ASSERT_EQ(whole.size(), 1u);
+    EXPECT_EQ(whole[0], (PackRect{0, 0, 8, 4}));
 }
 
 }  // namespace
