@@ -192,12 +192,12 @@ int main(int argc, char** argv)
     }
     const double passRays = double(covered) * double(options.samples);
 
-    std::printf("triangles %d\n", int(lm.triangles.size()));
-    std::printf("groups %d\n", int(lm.groups.size()));
-    std::printf("tasks %d\n", int(lm.tasks.size()));
-    std::printf("setup_s %.3f\n", setupSeconds);
-    std::printf("covered_texels %lld\n", static_cast<long long>(covered));
-    std::printf("samples %d\n", options.samples);
+    std::printf("triangles: %d\n", int(lm.triangles.size()));
+    std::printf("groups: %d\n", int(lm.groups.size()));
+    std::printf("tasks: %d\n", int(lm.tasks.size()));
+    std::printf("setup_s: %.3f\n", setupSeconds);
+    std::printf("covered_texels: %lld\n", static_cast<long long>(covered));
+    std::printf("samples: %d\n", options.samples);
 
     std::vector<std::vector<PassTiming>> timings(options.threads.size());
     std::vector<double> traceSeconds, traceCpuSeconds;
@@ -233,37 +233,37 @@ int main(int argc, char** argv)
         auto name = [&](const char* base) {
             return std::string(base) + (*suffix ? suffix + std::to_string(n) : std::string());
         };
-        std::printf("%s %d\n", name("threads").c_str(), n);
-        std::printf("%s %.3f\n", name("ao_s").c_str(), s);
+        std::printf("%s: %d\n", name("threads").c_str(), n);
+        std::printf("%s: %.3f\n", name("ao_s").c_str(), s);
         // CPU seconds of all threads: on a busy machine rays per CPU second still show the cost
         // of the work itself, and wall over CPU shows how much the threads really ran.
-        std::printf("%s %.3f\n", name("ao_cpu_s").c_str(), Bench::Median(cpu));
-        std::printf("%s %.0f\n", name("rays_per_s").c_str(), rate);
-        std::printf("%s %.3f\n", name("mrays_per_s").c_str(), rate / 1e6);
+        std::printf("%s: %.3f\n", name("ao_cpu_s").c_str(), Bench::Median(cpu));
+        std::printf("%s: %.0f\n", name("rays_per_s").c_str(), rate);
+        std::printf("%s: %.3f\n", name("mrays_per_s").c_str(), rate / 1e6);
         const double cpuRate = Bench::Median(cpu) > 0 ? passRays / Bench::Median(cpu) : 0;
-        std::printf("%s %.3f\n", name("mrays_per_cpu_s").c_str(), cpuRate / 1e6);
+        std::printf("%s: %.3f\n", name("mrays_per_cpu_s").c_str(), cpuRate / 1e6);
         if (n == 1) {
             oneThreadRate = rate;
             oneThreadCpuRate = cpuRate;
-            std::printf("%s %.4f\n", name("largest_task_share").c_str(), Bench::Median(largest));
-            std::printf("%s %.3f\n", name("two_thread_balance").c_str(), Bench::Median(balance));
+            std::printf("%s: %.4f\n", name("largest_task_share").c_str(), Bench::Median(largest));
+            std::printf("%s: %.3f\n", name("two_thread_balance").c_str(), Bench::Median(balance));
         } else if (oneThreadRate > 0) {
-            std::printf("%s %.3f\n", name("speedup_over_j1").c_str(), rate / oneThreadRate);
+            std::printf("%s: %.3f\n", name("speedup_over_j1").c_str(), rate / oneThreadRate);
             // What the threads cost beyond the one-thread pass, in CPU time (1.0: nothing).
-            std::printf("%s %.3f\n", name("cpu_efficiency_vs_j1").c_str(), cpuRate / oneThreadCpuRate);
+            std::printf("%s: %.3f\n", name("cpu_efficiency_vs_j1").c_str(), cpuRate / oneThreadCpuRate);
         }
     }
     if (!traceSeconds.empty()) {
         const double s = Bench::Median(traceSeconds);
         const double rate = s > 0 ? double(rays.size()) / s : 0;
-        std::printf("tree_rays %d\n", int(rays.size()));
-        std::printf("tree_mrays_per_s %.3f\n", rate / 1e6);
+        std::printf("tree_rays: %d\n", int(rays.size()));
+        std::printf("tree_mrays_per_s: %.3f\n", rate / 1e6);
         const double cpuRate = Bench::Median(traceCpuSeconds) > 0 ? double(rays.size()) / Bench::Median(traceCpuSeconds) : 0;
-        std::printf("tree_mrays_per_cpu_s %.3f\n", cpuRate / 1e6);
+        std::printf("tree_mrays_per_cpu_s: %.3f\n", cpuRate / 1e6);
         if (oneThreadRate > 0 && rate > 0)
-            std::printf("ao_over_tree_j1 %.3f\n", oneThreadRate / rate);
+            std::printf("ao_over_tree_j1: %.3f\n", oneThreadRate / rate);
         if (oneThreadCpuRate > 0 && cpuRate > 0)
-            std::printf("ao_over_tree_cpu_j1 %.3f\n", oneThreadCpuRate / cpuRate);
+            std::printf("ao_over_tree_cpu_j1: %.3f\n", oneThreadCpuRate / cpuRate);
     }
     return 0;
 }

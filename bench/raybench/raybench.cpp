@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "core/hash_bytes.h"
 #include "engine/lightmapper/lightmapper.h"
 #include "engine/mesh/obj_reader.h"
@@ -72,59 +73,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
     return options.model && options.rays && options.threads >= 1 && options.scale > 0;
 }
 
-bool ReadRays(const char* path, std::vector<KdRay>& rays, float& maxDistance)
-{
-    FILE* file = std::fopen(path, "rb");
-    if (!file)
-        return false;
-    unsigned char header[16];
-    bool ok = std::fread(header, 1, 16, file) == 16 && std::memcmp(header, "KRAY", 4) == 0;
-    uint32_t version = 0, count = 0;
-    if (ok) {
-        std::memcpy(&version, header + 4, 4);
-        std::memcpy(&count, header + 8, 4);
-        std::memcpy(&maxDistance, header + 12, 4);
-        ok = version == 1 && count <= 100000000u;
-    }
-    if (ok) {
-        rays.resize(count);
-        ok = std::fread(rays.data(), sizeof(KdRay), count, file) == count;
-    }
-    std::fclose(file);
-    return ok;
-}
 
-// The model as the run driver hands it over: read, scaled, turned to the engine's axes and given
-// to the lightmapper triangle by triangle.
-bool LoadModel(const char* path, float scale, Engine::Lightmapper& lightmapper)
-{
-    std::FILE* file = std::fopen(path, "rb");
-    if (!file)
-        return false;
-    Engine::ObjReader reader;
-    const bool parsed = reader.Parse(file, path, Vec3{scale, scale, scale}, 0);
-    std::fclose(file);
-    if (!parsed) {
-        std::fprintf(stderr, "%s\n", reader.LastError().c_str());
-        return false;
-    }
-    reader.ConvertAxes();
-    lightmapper.Reserve(int32_t(reader.triangles.size()));
-    for (size_t i = 0; i < reader.triangles.size(); i++) {
-        const Engine::ObjTriangle& t = reader.triangles[i];
-        Engine::InputTriangle input;
-        for (int k = 0; k < 3; k++) {
-            input.positions[k] = reader.positions[size_t(t.vertex[k])];
-            input.uvs[k] = t.uv[k] >= 0 ? reader.uvs[size_t(t.uv[k])] : Geom::Vec2{0, 0};
-            input.normals[k] = t.normal[k] >= 0 ? reader.normals[size_t(t.normal[k])] : Vec3{0, 0, 0};
-        }
-        input.flags = 0;
-        input.modelId = 0;
-        input.faceId = int32_t(i);
-        lightmapper.AddTriangle(input);
-    }
-    return true;
-}
 
 struct Tracer {
     const Engine::TriangleKdTree* tree = nullptr;
@@ -238,13 +187,13 @@ int main(int argc, char** argv)
         return 2;
     }
     Engine::Lightmapper mesh{Engine::LightmapperSettings{}};
-    if (!LoadModel(options.model, options.scale, mesh)) {
+    if (!Bench::LoadModel(options.model, options.scale, mesh)) {
         std::fprintf(stderr, "cannot read model %s\n", options.model);
         return 1;
     }
     std::vector<KdRay> rays;
     float maxDistance = 0;
-    if (!ReadRays(options.rays, rays, maxDistance)) {
+    if (!Bench::ReadRays(options.rays, rays, maxDistance)) {
         std::fprintf(stderr, "cannot read ray file %s\n", options.rays);
         return 1;
     }
@@ -273,21 +222,21 @@ int main(int argc, char** argv)
         hits += d != Engine::noHit;
     const double mrays = double(rays.size()) / traceSeconds / 1e6;
 
-    std::printf("triangles %zu\n", mesh.triangles.size());
-    std::printf("nodes %zu\nleaves %zu\nleaf_entries %zu\ndepth %d\n", tree.nodes.size(), tree.leaves.size(),
+    std::printf("triangles: %zu\n", mesh.triangles.size());
+    std::printf("nodes: %zu\nleaves: %zu\nleaf_entries: %zu\ndepth: %d\n", tree.nodes.size(), tree.leaves.size(),
                 tree.leafElements.size(), tree.Depth());
     // Changes to the build must leave the tree as it is: a checksum of nodes and leaf lists.
     const uint32_t treeHash = Core::HashBytes(tree.leafElements.data(), tree.leafElements.size() * 4,
                                               Core::HashBytes(tree.nodes.data(), tree.nodes.size() * sizeof(Engine::KdNode), 0));
-    std::printf("tree_hash %08x\n", treeHash);
-    std::printf("build_s %.4f\n", buildSeconds);
-    std::printf("build_cpu_s %.4f\n", buildCpuSeconds);
-    std::printf("rays %zu\n", rays.size());
-    std::printf("hits %zu\n", hits);
-    std::printf("trace_s %.4f\n", traceSeconds);
-    std::printf("mrays_per_s %.3f\n", mrays);
+    std::printf("tree_hash: %08x\n", treeHash);
+    std::printf("build_s: %.4f\n", buildSeconds);
+    std::printf("build_cpu_s: %.4f\n", buildCpuSeconds);
+    std::printf("rays: %zu\n", rays.size());
+    std::printf("hits: %zu\n", hits);
+    std::printf("trace_s: %.4f\n", traceSeconds);
+    std::printf("mrays_per_s: %.3f\n", mrays);
     // CPU time of the trace, all threads: steadier than the wall clock on a shared machine.
-    std::printf("trace_cpu_s %.4f\n", traceCpuSeconds);
+    std::printf("trace_cpu_s: %.4f\n", traceCpuSeconds);
 
 #ifdef KETRA_RAYBENCH_EMBREE
     std::vector<float> embreeDistances;
@@ -299,9 +248,9 @@ int main(int argc, char** argv)
         const bool aHit = a != Engine::noHit, bHit = b != Engine::noHit;
         agree += aHit == bHit && (!aHit || std::fabs(a - b) <= 1e-4f * std::max(1.0f, a));
     }
-    std::printf("embree_mrays_per_s %.3f\n", embreeMrays);
-    std::printf("ratio %.3f\n", mrays / embreeMrays);
-    std::printf("agree_share %.6f\n", rays.empty() ? 1.0 : double(agree) / double(rays.size()));
+    std::printf("embree_mrays_per_s: %.3f\n", embreeMrays);
+    std::printf("ratio: %.3f\n", mrays / embreeMrays);
+    std::printf("agree_share: %.6f\n", rays.empty() ? 1.0 : double(agree) / double(rays.size()));
 #endif
 
     if (options.out) {
