@@ -22,6 +22,24 @@ void MakeChildren(PackNode& node, const PackRect& first, const PackRect& second,
     node.second->rect = second;
     node.first->parent = node.second->parent = &node;
     node.first->used = node.second->used = used;
+    for (PackNode* child : {node.first.get(), node.second.get()}) {
+        child->freeWidth = used ? 0 : child->rect.w;
+        child->freeHeight = used ? 0 : child->rect.h;
+    }
+}
+
+// Recomputes the free spans from a changed node up to the root.
+void RefreshFreeSpans(PackNode* node)
+{
+    for (; node; node = node->parent) {
+        if (node->IsLeaf()) {
+            node->freeWidth = node->used ? 0 : node->rect.w;
+            node->freeHeight = node->used ? 0 : node->rect.h;
+        } else {
+            node->freeWidth = std::max(node->first->freeWidth, node->second->freeWidth);
+            node->freeHeight = std::max(node->first->freeHeight, node->second->freeHeight);
+        }
+    }
 }
 
 // Cuts a free leaf so that its first child starts with the w x h corner: across the longer
@@ -59,13 +77,12 @@ PackNode* InsertIntoTree(PackNode& root, int32_t w, int32_t h)
     while (!stack.empty()) {
         PackNode* node = stack.back();
         stack.pop_back();
-        if (node->rect.w < w || node->rect.h < h)
+        if (node->freeWidth < w || node->freeHeight < h)
             continue;
         if (node->IsLeaf()) {
-            if (node->used)
-                continue;
             if (node->rect.w == w && node->rect.h == h) {
                 node->used = true;
+                RefreshFreeSpans(node);
                 return node;
             }
             SplitForInsert(*node, w, h);
@@ -92,6 +109,7 @@ bool GiveBack(PackNode& root, const PackRect& freed)
                 continue;
             if (c == node->rect) {
                 node->used = false;
+                RefreshFreeSpans(node);
                 return true;
             }
             SplitAroundFreed(*node, c);
@@ -114,6 +132,8 @@ AtlasPage::AtlasPage(int32_t w, int32_t h, uint32_t fillColour, bool withPixels)
         bitmap.FillPixel(fillColour);
     }
     root->rect = {0, 0, w, h};
+    root->freeWidth = w;
+    root->freeHeight = h;
 }
 
 bool AtlasPage::Insert(PackRect& rect)
@@ -145,13 +165,10 @@ bool AtlasPage::HasFreeLeaf(int32_t w, int32_t h) const
     while (!stack.empty()) {
         const PackNode* node = stack.back();
         stack.pop_back();
-        if (node->rect.w < w || node->rect.h < h)
+        if (node->freeWidth < w || node->freeHeight < h)
             continue;
-        if (node->IsLeaf()) {
-            if (!node->used)
-                return true;
-            continue;
-        }
+        if (node->IsLeaf())
+            return true;
         stack.push_back(node->second.get());
         stack.push_back(node->first.get());
     }

@@ -24,6 +24,12 @@ struct PackNode {
     std::unique_ptr<PackNode> first, second;
     PackNode* parent = nullptr;
     bool used = false;
+    // Widest and tallest free leaf below this node (each on its own; 0 when none). A subtree
+    // whose spans are smaller than a rectangle cannot hold it, so searches skip it: without
+    // this every insertion walked the whole tree and packing grew with the square of the chart
+    // count.
+    int32_t freeWidth = 0;
+    int32_t freeHeight = 0;
 
     bool IsLeaf() const { return !first; }
 };

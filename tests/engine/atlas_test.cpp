@@ -287,3 +287,66 @@ TEST(FindHoles, GivesTheRectanglesOfThePlainSearchInItsOrder)
 }
 
 }  // namespace
+
+namespace {
+
+// The first free leaf of at least w x h in depth-first order (first child first), found by
+// walking the whole tree: what an insertion must pick.
+const Engine::PackNode* FirstFittingLeaf(const Engine::PackNode& node, int32_t w, int32_t h)
+{
+    if (node.IsLeaf())
+        return !node.used && node.rect.w >= w && node.rect.h >= h ? &node : nullptr;
+    if (const Engine::PackNode* found = FirstFittingLeaf(*node.first, w, h))
+        return found;
+    return FirstFittingLeaf(*node.second, w, h);
+}
+
+// Checks every node's free spans against its subtree and returns them.
+std::pair<int32_t, int32_t> CheckFreeSpans(const Engine::PackNode& node)
+{
+    std::pair<int32_t, int32_t> spans{0, 0};
+    if (node.IsLeaf()) {
+        if (!node.used)
+            spans = {node.rect.w, node.rect.h};
+    } else {
+        auto a = CheckFreeSpans(*node.first), b = CheckFreeSpans(*node.second);
+        spans = {std::max(a.first, b.first), std::max(a.second, b.second)};
+    }
+    EXPECT_EQ(node.freeWidth, spans.first);
+    EXPECT_EQ(node.freeHeight, spans.second);
+    return spans;
+}
+
+TEST(AtlasPage, PrunedSearchPicksTheFirstFittingLeafThroughInsertsAndGiveBacks)
+{
+    const uint32_t seed = 4242;
+    std::mt19937 rng(seed);
+    AtlasPage page(64, 64, 0);
+    std::vector<PackRect> placed;
+    for (int step = 0; step < 400; step++) {
+        if (!placed.empty() && rng() % 4 == 0) {
+            // Give back a random part of a placed rectangle.
+            const PackRect& r = placed[rng() % placed.size()];
+            int32_t w = 1 + int32_t(rng() % uint32_t(r.w)), h = 1 + int32_t(rng() % uint32_t(r.h));
+            PackRect part{r.x + int32_t(rng() % uint32_t(r.w - w + 1)), r.y + int32_t(rng() % uint32_t(r.h - h + 1)), w, h};
+            page.FreeRect(part);
+        } else {
+            int32_t w = 1 + int32_t(rng() % 12), h = 1 + int32_t(rng() % 12);
+            const Engine::PackNode* expected = FirstFittingLeaf(*page.root, w, h);
+            PackRect r{0, 0, w, h};
+            bool inserted = page.Insert(r);
+            ASSERT_EQ(inserted, expected != nullptr) << "seed " << seed << " step " << step;
+            if (inserted) {
+                EXPECT_EQ(r.x, expected->rect.x) << "seed " << seed << " step " << step;
+                EXPECT_EQ(r.y, expected->rect.y) << "seed " << seed << " step " << step;
+                placed.push_back(r);
+            }
+            EXPECT_EQ(page.HasFreeLeaf(w, h), FirstFittingLeaf(*page.root, w, h) != nullptr);
+        }
+        CheckFreeSpans(*page.root);
+        if (HasFailure())
+            return;
+    }
+}
+
+}  // namespace
