@@ -558,29 +558,39 @@ bool Deflater::Compress(const void* data, size_t length, Core::OutputStream& out
     return !bits.failed;
 }
 
+// Walks an LZ code buffer: groups of up to 8 items behind a flag byte, a literal as one byte, a
+// match as (distance - 1) low, high, length - 3.
+template <class OnLiteral, class OnMatch>
+static void ForEachCode(const uint8_t* codes, size_t codeCount, OnLiteral onLiteral, OnMatch onMatch)
+{
+    for (size_t i = 0; i < codeCount;) {
+        uint8_t flags = codes[i++];
+        for (int32_t k = 0; k < 8 && i < codeCount; k++) {
+            if (flags & (1u << k)) {
+                onMatch((codes[i] | codes[i + 1] << 8) + 1, codes[i + 2] + 3);
+                i += 3;
+            } else {
+                onLiteral(codes[i++]);
+            }
+        }
+    }
+}
+
 bool Deflater::FlushBlock(BitWriter& bits, bool final)
 {
     // Symbol statistics of the block.
     std::array<uint32_t, literalAlphabet> literalFrequencies{};
     std::array<uint32_t, distanceAlphabet> distanceFrequencies{};
     uint64_t extraBits = 0;
-    for (size_t i = 0; i < codeCount;) {
-        uint8_t flags = codes[i++];
-        for (int32_t k = 0; k < 8 && i < codeCount; k++) {
-            if (flags & (1u << k)) {
-                int32_t distance = (codes[i] | codes[i + 1] << 8) + 1;
-                int32_t len = codes[i + 2] + 3;
-                i += 3;
-                int32_t ls = LengthSymbol(len);
-                int32_t ds = DistanceSymbol(distance);
-                literalFrequencies[size_t(257 + ls)]++;
-                distanceFrequencies[size_t(ds)]++;
-                extraBits += lengthExtra[ls] + distanceExtra[ds];
-            } else {
-                literalFrequencies[codes[i++]]++;
-            }
-        }
-    }
+    ForEachCode(
+        codes.data(), codeCount, [&](uint8_t literal) { literalFrequencies[literal]++; },
+        [&](int32_t distance, int32_t len) {
+            int32_t ls = LengthSymbol(len);
+            int32_t ds = DistanceSymbol(distance);
+            literalFrequencies[size_t(257 + ls)]++;
+            distanceFrequencies[size_t(ds)]++;
+            extraBits += lengthExtra[ls] + distanceExtra[ds];
+        });
     literalFrequencies[256] = 1;
 
     // Dynamic codes and the run-length coded lengths that describe them.
@@ -714,27 +724,18 @@ bool Deflater::FlushBlock(BitWriter& bits, bool final)
             bits.Put(final ? 1 : 0, 1);
             bits.Put(1, 2);
         }
-        for (size_t i = 0; i < codeCount;) {
-            uint8_t flags = codes[i++];
-            for (int32_t k = 0; k < 8 && i < codeCount; k++) {
-                if (flags & (1u << k)) {
-                    int32_t distance = (codes[i] | codes[i + 1] << 8) + 1;
-                    int32_t len = codes[i + 2] + 3;
-                    i += 3;
-                    int32_t ls = LengthSymbol(len);
-                    int32_t ds = DistanceSymbol(distance);
-                    bits.Put(litCodes[257 + ls], litLengths[257 + ls]);
-                    if (lengthExtra[ls] != 0)
-                        bits.Put(uint32_t(len - lengthBase[ls]), lengthExtra[ls]);
-                    bits.Put(distCodes[ds], distLengths[ds]);
-                    if (distanceExtra[ds] != 0)
-                        bits.Put(uint32_t(distance - distanceBase[ds]), distanceExtra[ds]);
-                } else {
-                    uint8_t literal = codes[i++];
-                    bits.Put(litCodes[literal], litLengths[literal]);
-                }
-            }
-        }
+        ForEachCode(
+            codes.data(), codeCount, [&](uint8_t literal) { bits.Put(litCodes[literal], litLengths[literal]); },
+            [&](int32_t distance, int32_t len) {
+                int32_t ls = LengthSymbol(len);
+                int32_t ds = DistanceSymbol(distance);
+                bits.Put(litCodes[257 + ls], litLengths[257 + ls]);
+                if (lengthExtra[ls] != 0)
+                    bits.Put(uint32_t(len - lengthBase[ls]), lengthExtra[ls]);
+                bits.Put(distCodes[ds], distLengths[ds]);
+                if (distanceExtra[ds] != 0)
+                    bits.Put(uint32_t(distance - distanceBase[ds]), distanceExtra[ds]);
+            });
         bits.Put(litCodes[256], litLengths[256]);
     }
 
