@@ -557,6 +557,60 @@ TEST(KdTree3, QueriesAgreeWithBruteForce)
     }
 }
 
+// The rays of one surface point share their origin. Origins on split planes (where the child
+// entered first depends on the direction), axis-parallel directions and origins that come back
+// after others must all give what the plain loop over every triangle gives.
+TEST(KdTree3, RaysSharingAnOriginAgreeWithBruteForce)
+{
+    TracedMesh traced;
+    AddRandomTriangles(traced.mesh, 5, 2000);
+    traced.Build();
+    std::mt19937 random(9);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    std::vector<Vec3> origins;
+    for (int i = 0; i < 12; i++)
+        origins.push_back({unit(random) * 2, unit(random) * 2, unit(random) * 2});
+    // Onto the planes of the root and of a few deeper nodes, on one and on two axes.
+    for (size_t n : {size_t(0), traced.tree.nodes.size() / 3, traced.tree.nodes.size() / 2}) {
+        const Engine::KdNode& node = traced.tree.nodes[n];
+        Vec3 onPlane = origins[n % origins.size()];
+        onPlane[node.axis] = node.split;
+        origins.push_back(onPlane);
+        const Engine::KdNode& root = traced.tree.nodes[0];
+        if (root.axis != node.axis) {
+            onPlane[root.axis] = root.split;
+            origins.push_back(onPlane);
+        }
+    }
+    std::vector<Vec3> directions;
+    for (int i = 0; i < 40; i++)
+        directions.push_back({unit(random), unit(random), unit(random)});
+    for (int axis = 0; axis < 3; axis++) {
+        for (float sign : {-1.0f, 1.0f}) {
+            Vec3 d{0, 0, 0};
+            d[axis] = sign;
+            directions.push_back(d);
+        }
+    }
+    int hits = 0;
+    // Every origin twice, the second time after all the others, so reused ways are also left.
+    for (int pass = 0; pass < 2; pass++) {
+        for (size_t o = 0; o < origins.size(); o++) {
+            for (size_t k = 0; k < directions.size(); k++) {
+                const KdRay ray{origins[o], directions[k]};
+                const BruteHit brute = BruteNearest(traced.mesh, 0, ray);
+                int32_t hit = -1;
+                const float nearest = traced.tree.RayNearest(0, 0, ray, &hit, noHit);
+                ASSERT_EQ(nearest, brute.distance) << "origin " << o << " direction " << k;
+                ASSERT_EQ(traced.tree.RayAny(0, 0, ray, 1.0f), brute.distance < 1.0f)
+                    << "origin " << o << " direction " << k;
+                hits += brute.distance != noHit;
+            }
+        }
+    }
+    EXPECT_GT(hits, 200) << "too few rays hit to compare anything";
+}
+
 TEST(KdTree3, LeafOrderPathMatchesThePlainDelegatePath)
 {
     const uint32_t seed = 5;
