@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "core/platform/platform.h"
+
 namespace Core {
 namespace {
 
@@ -12,6 +14,22 @@ namespace {
 // count without a lookup. 16 bytes keep the payload as aligned as malloc's.
 constexpr size_t headerSize = 16;
 constexpr uint64_t blockOverhead = 16;
+
+// Blocks of at least this many bytes come from the system's large pages. The sanitizer builds
+// keep every block on malloc so their checks still see it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t largeBlockMinimum = SIZE_MAX;
+#else
+constexpr size_t largeBlockMinimum = size_t(4) << 20;
+#endif
+// Marks a large block in the header's offset word.
+constexpr uint64_t largeBlockFlag = uint64_t(1) << 63;
+constexpr size_t smallPageSize = 4096;
+
+size_t LargeBlockLength(size_t offset, uint64_t rounded)
+{
+    return (offset + rounded + smallPageSize - 1) & ~(smallPageSize - 1);
+}
 
 std::atomic<uint64_t> blocks{0};
 std::atomic<uint64_t> bytes{0};
@@ -45,14 +63,16 @@ void* Allocate(size_t size, size_t alignment)
     size_t offset = alignment > headerSize ? alignment : headerSize;
     if (size > SIZE_MAX - offset)
         return nullptr;
-    void* raw = alignment > headerSize ? std::aligned_alloc(alignment, (size + offset + alignment - 1) / alignment * alignment)
+    uint64_t rounded = Rounded(size);
+    bool large = size >= largeBlockMinimum && alignment <= Platform::LargePageSize;
+    void* raw = large ? Platform::MapLargeBlock(LargeBlockLength(offset, rounded))
+              : alignment > headerSize ? std::aligned_alloc(alignment, (size + offset + alignment - 1) / alignment * alignment)
                                        : std::malloc(size + offset);
     if (!raw)
         return nullptr;
     char* payload = static_cast<char*>(raw) + offset;
-    uint64_t rounded = Rounded(size);
     reinterpret_cast<uint64_t*>(payload)[-1] = rounded;
-    reinterpret_cast<uint64_t*>(payload)[-2] = offset;
+    reinterpret_cast<uint64_t*>(payload)[-2] = offset | (large ? largeBlockFlag : 0);
     CountAlloc(rounded);
     return payload;
 }
@@ -62,9 +82,14 @@ void Release(void* payload)
     if (!payload)
         return;
     uint64_t size = static_cast<uint64_t*>(payload)[-1];
-    uint64_t offset = static_cast<uint64_t*>(payload)[-2];
+    uint64_t offsetWord = static_cast<uint64_t*>(payload)[-2];
+    size_t offset = size_t(offsetWord & ~largeBlockFlag);
     CountFree(size);
-    std::free(static_cast<char*>(payload) - offset);
+    char* raw = static_cast<char*>(payload) - offset;
+    if (offsetWord & largeBlockFlag)
+        Platform::UnmapLargeBlock(raw, LargeBlockLength(offset, size));
+    else
+        std::free(raw);
 }
 
 // Running out of memory is fatal for the tool: say so and stop rather than unwind.

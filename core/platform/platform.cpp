@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -156,6 +157,30 @@ void SleepMilliseconds(int32_t milliseconds)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::max(milliseconds, 0)));
 }
+
+void* MapLargeBlock(size_t length)
+{
+    // Over-reserve by one large page and trim both ends so the block starts on a large-page
+    // boundary; only whole aligned large pages can be backed by one.
+    size_t reserved = length + LargePageSize;
+    void* mapped = mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    uintptr_t aligned = (start + LargePageSize - 1) & ~uintptr_t(LargePageSize - 1);
+    if (aligned > start)
+        munmap(mapped, aligned - start);
+    uintptr_t end = start + reserved;
+    if (end > aligned + length)
+        munmap(reinterpret_cast<void*>(aligned + length), end - (aligned + length));
+    void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    madvise(block, length, MADV_HUGEPAGE);
+#endif
+    return block;
+}
+
+void UnmapLargeBlock(void* block, size_t length) { munmap(block, length); }
 
 void LimitThreadCreationForTesting(int32_t allowed)
 {

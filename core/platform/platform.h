@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -44,6 +45,13 @@ int32_t LogicalProcessorCount();
 int32_t PhysicalCoreCount();
 
 void SleepMilliseconds(int32_t milliseconds);
+
+// Large blocks straight from the system, aligned to `LargePageSize` and backed by large pages
+// where the system offers them: big random-access arrays (trees, hash buckets, vertex lists)
+// then take far fewer address-translation misses and first-touch faults. Null when refused.
+constexpr size_t LargePageSize = size_t(2) << 20;
+void* MapLargeBlock(size_t length);
+void UnmapLargeBlock(void* block, size_t length);
 
 // Lets the next `allowed` thread creations succeed and refuses every one after them; -1 (the
 // default) refuses none. Only tests use it, to reach the failure paths of thread start-up.
