@@ -1,8 +1,10 @@
 #include "core/heap.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "core/platform/platform.h"
@@ -25,6 +27,9 @@ constexpr size_t largeBlockMinimum = size_t(4) << 20;
 // Marks a large block in the header's offset word.
 constexpr uint64_t largeBlockFlag = uint64_t(1) << 63;
 constexpr size_t smallPageSize = 4096;
+
+// Larger requests are refused outright, so that no size computation below can overflow.
+constexpr size_t largestRequest = SIZE_MAX / 4;
 
 size_t LargeBlockLength(size_t offset, uint64_t rounded)
 {
@@ -61,13 +66,17 @@ void* Allocate(size_t size, size_t alignment)
 {
     // The header sits right before the payload, padded so the payload keeps its alignment.
     size_t offset = alignment > headerSize ? alignment : headerSize;
-    if (size > SIZE_MAX - offset)
+    if (size > largestRequest)
         return nullptr;
     uint64_t rounded = Rounded(size);
     bool large = size >= largeBlockMinimum && alignment <= Platform::LargePageSize;
-    void* raw = large ? Platform::MapLargeBlock(LargeBlockLength(offset, rounded))
-              : alignment > headerSize ? std::aligned_alloc(alignment, (size + offset + alignment - 1) / alignment * alignment)
-                                       : std::malloc(size + offset);
+    void* raw = large ? Platform::MapLargeBlock(LargeBlockLength(offset, rounded)) : nullptr;
+    if (!raw) {
+        // A refused mapping falls back on the C runtime, which may still find the memory.
+        large = false;
+        raw = alignment > headerSize ? std::aligned_alloc(alignment, (size + offset + alignment - 1) / alignment * alignment)
+                                     : std::malloc(size + offset);
+    }
     if (!raw)
         return nullptr;
     char* payload = static_cast<char*>(raw) + offset;
@@ -92,14 +101,59 @@ void Release(void* payload)
         std::free(raw);
 }
 
-// Running out of memory is fatal for the tool: say so and stop rather than unwind.
+// Keeps the block's count and moves only its size; a resize never has the old and the new
+// block alive at once as far as the statistics go.
+void CountResize(uint64_t oldSize, uint64_t newSize)
+{
+    uint64_t nowBytes = bytes.fetch_add(newSize - oldSize, std::memory_order_relaxed) + (newSize - oldSize);
+    uint64_t inUse = nowBytes + blockOverhead * blocks.load(std::memory_order_relaxed);
+    uint64_t seen = peak.load(std::memory_order_relaxed);
+    while (inUse > seen && !peak.compare_exchange_weak(seen, inUse, std::memory_order_relaxed)) {
+    }
+}
+
+void* Resize(void* payload, size_t size)
+{
+    if (!payload)
+        return Allocate(size, 0);
+    if (size == 0) {
+        Release(payload);
+        return nullptr;
+    }
+    if (size > largestRequest)
+        return nullptr;
+    uint64_t oldSize = static_cast<uint64_t*>(payload)[-1];
+    uint64_t offsetWord = static_cast<uint64_t*>(payload)[-2];
+    size_t offset = size_t(offsetWord & ~largeBlockFlag);
+    uint64_t rounded = Rounded(size);
+    char* raw = static_cast<char*>(payload) - offset;
+    void* moved = nullptr;
+    if (offsetWord & largeBlockFlag)
+        moved = Platform::RemapLargeBlock(raw, LargeBlockLength(offset, oldSize), LargeBlockLength(offset, rounded));
+    else if (offset == headerSize && size < largeBlockMinimum)
+        moved = std::realloc(raw, size + offset);
+    else {
+        // Between kinds of block, or off the default alignment: a new block and a copy.
+        void* fresh = Allocate(size, offset > headerSize ? offset : 0);
+        if (!fresh)
+            return nullptr;
+        std::memcpy(fresh, payload, size_t(std::min(oldSize, rounded)));
+        Release(payload);
+        return fresh;
+    }
+    if (!moved)
+        return nullptr;
+    char* movedPayload = static_cast<char*>(moved) + offset;
+    reinterpret_cast<uint64_t*>(movedPayload)[-1] = rounded;
+    CountResize(oldSize, rounded);
+    return movedPayload;
+}
+
 void* AllocateOrDie(size_t size, size_t alignment)
 {
     void* p = Allocate(size, alignment);
-    if (!p) {
-        std::fputs("Fatal error: Out of memory!\n", stderr);
-        std::abort();
-    }
+    if (!p)
+        Heap::OutOfMemory();
     return p;
 }
 
@@ -114,6 +168,16 @@ HeapStats GetHeapStats()
     stats.allocCalls = allocCalls.load();
     stats.freeCalls = freeCalls.load();
     return stats;
+}
+
+void* Heap::Alloc(size_t size) { return Allocate(size, 0); }
+void* Heap::Realloc(void* block, size_t size) { return Resize(block, size); }
+void Heap::Free(void* block) { Release(block); }
+
+void Heap::OutOfMemory()
+{
+    std::fputs("Fatal error: Out of memory!\n", stderr);
+    std::abort();
 }
 
 }  // namespace Core

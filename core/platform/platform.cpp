@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <thread>
 #include <utility>
@@ -181,6 +182,38 @@ void* MapLargeBlock(size_t length)
 }
 
 void UnmapLargeBlock(void* block, size_t length) { munmap(block, length); }
+
+void* RemapLargeBlock(void* block, size_t oldLength, size_t newLength)
+{
+#if defined(__linux__) && defined(MREMAP_FIXED)
+    // The pages move by their page-table entries onto a fresh large-page boundary: neither a
+    // copy nor the first-touch faults of the old part are paid again, and large pages stay whole.
+    if (newLength <= oldLength) {
+        if (newLength < oldLength)
+            munmap(static_cast<char*>(block) + newLength, oldLength - newLength);
+        return block;
+    }
+    void* target = MapLargeBlock(newLength);
+    if (!target)
+        return nullptr;
+    void* moved = mremap(block, oldLength, newLength, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+    if (moved == MAP_FAILED) {
+        munmap(target, newLength);
+        return nullptr;
+    }
+#ifdef MADV_HUGEPAGE
+    madvise(moved, newLength, MADV_HUGEPAGE);
+#endif
+    return moved;
+#else
+    void* target = MapLargeBlock(newLength);
+    if (!target)
+        return nullptr;
+    std::memcpy(target, block, std::min(oldLength, newLength));
+    munmap(block, oldLength);
+    return target;
+#endif
+}
 
 void LimitThreadCreationForTesting(int32_t allowed)
 {

@@ -52,6 +52,9 @@ void SleepMilliseconds(int32_t milliseconds);
 constexpr size_t LargePageSize = size_t(2) << 20;
 void* MapLargeBlock(size_t length);
 void UnmapLargeBlock(void* block, size_t length);
+// Resizes a block of MapLargeBlock, keeping its contents; the block may move. Null when refused,
+// and the old block is then untouched.
+void* RemapLargeBlock(void* block, size_t oldLength, size_t newLength);
 
 // Lets the next `allowed` thread creations succeed and refuses every one after them; -1 (the
 // default) refuses none. Only tests use it, to reach the failure paths of thread start-up.
