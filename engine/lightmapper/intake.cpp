@@ -86,21 +86,28 @@ inline bool AnyNearCorner(const float* nx, const float* ny, const float* nz, con
 }  // namespace
 
 // Index of the first plane of the bin, in insertion order, that fits: the same answer as trying
-// PlaneFits on each in turn, found faster by skipping blocks that no plane of can fit.
+// PlaneFits on each in turn, found faster by skipping blocks that no plane of can fit. The planes
+// are read from the bin's own copies, which sit together, rather than from the plane list.
 int32_t Lightmapper::FirstFittingPlane(const PlaneBin& bin, Geom::Vec3 normal, const Geom::Vec3 corners[3]) const
 {
     const int32_t count = int32_t(bin.planeIndices.size());
+    auto fits = [&](int32_t j) {
+        LmPlane plane;
+        plane.normal = {bin.nx[size_t(j)], bin.ny[size_t(j)], bin.nz[size_t(j)]};
+        plane.distance = bin.distance[size_t(j)];
+        return PlaneFits(plane, normal, corners);
+    };
     int32_t i = 0;
     for (; i + 8 <= count; i += 8) {
         if (!AnyNearCorner(&bin.nx[size_t(i)], &bin.ny[size_t(i)], &bin.nz[size_t(i)], &bin.distance[size_t(i)],
                            corners[0]))
             continue;
         for (int32_t j = i; j < i + 8; j++)
-            if (PlaneFits(planes[size_t(bin.planeIndices[size_t(j)])], normal, corners))
+            if (fits(j))
                 return bin.planeIndices[size_t(j)];
     }
     for (; i < count; i++)
-        if (PlaneFits(planes[size_t(bin.planeIndices[size_t(i)])], normal, corners))
+        if (fits(i))
             return bin.planeIndices[size_t(i)];
     return -1;
 }
