@@ -13,7 +13,8 @@ namespace Core {
 namespace {
 
 // Every block carries a header in front of the payload that remembers its size, so delete can
-// count without a lookup. 16 bytes keep the payload as aligned as malloc's.
+// count without a lookup. 16 bytes keep the payload as aligned as malloc's. The payload really
+// has the rounded size it records, so a resize may copy all of it.
 constexpr size_t headerSize = 16;
 constexpr uint64_t blockOverhead = 16;
 
@@ -74,8 +75,8 @@ void* Allocate(size_t size, size_t alignment)
     if (!raw) {
         // A refused mapping falls back on the C runtime, which may still find the memory.
         large = false;
-        raw = alignment > headerSize ? std::aligned_alloc(alignment, (size + offset + alignment - 1) / alignment * alignment)
-                                     : std::malloc(size + offset);
+        raw = alignment > headerSize ? std::aligned_alloc(alignment, (rounded + offset + alignment - 1) / alignment * alignment)
+                                     : std::malloc(rounded + offset);
     }
     if (!raw)
         return nullptr;
@@ -131,7 +132,7 @@ void* Resize(void* payload, size_t size)
     if (offsetWord & largeBlockFlag)
         moved = Platform::RemapLargeBlock(raw, LargeBlockLength(offset, oldSize), LargeBlockLength(offset, rounded));
     else if (offset == headerSize && size < largeBlockMinimum)
-        moved = std::realloc(raw, size + offset);
+        moved = std::realloc(raw, rounded + offset);
     else {
         // Between kinds of block, or off the default alignment: a new block and a copy.
         void* fresh = Allocate(size, offset > headerSize ? offset : 0);

@@ -27,8 +27,8 @@ TEST(Heap, ReallocKeepsContentsThroughSmallAndLargeBlocks)
 {
     // From a small block over the size where blocks come from the system to several large ones,
     // then back down: every step keeps the bytes that both sizes share.
-    const size_t sizes[] = {24, 3000, size_t(3) << 20, size_t(5) << 20, size_t(9) << 20 | 8, size_t(17) << 20,
-                            size_t(6) << 20, 40};
+    const size_t sizes[] = {21, 3001, size_t(3) << 20, (size_t(5) << 20) + 3, (size_t(9) << 20) + 8, size_t(17) << 20,
+                            (size_t(6) << 20) + 5, 43};
     uint8_t* block = nullptr;
     size_t filled = 0;
     for (size_t size : sizes) {
