@@ -18,23 +18,29 @@ namespace {
 constexpr size_t headerSize = 16;
 constexpr uint64_t blockOverhead = 16;
 
-// Blocks of at least this many bytes come from the system's large pages. The sanitizer builds
-// keep every block on malloc so their checks still see it.
+// Blocks of at least this many bytes come from the system's large pages. A block that grows
+// through Heap::Realloc moves there sooner: it is a growing array that will likely grow on, and
+// on this kind of machine each first touch of a small page costs about as much as filling it
+// many times over. The sanitizer builds keep every block on malloc so their checks still see it.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t largeBlockMinimum = SIZE_MAX;
+constexpr size_t largeGrowingMinimum = SIZE_MAX;
 #else
 constexpr size_t largeBlockMinimum = size_t(4) << 20;
+constexpr size_t largeGrowingMinimum = size_t(512) << 10;
 #endif
 // Marks a large block in the header's offset word.
 constexpr uint64_t largeBlockFlag = uint64_t(1) << 63;
-constexpr size_t smallPageSize = 4096;
 
 // Larger requests are refused outright, so that no size computation below can overflow.
 constexpr size_t largestRequest = SIZE_MAX / 4;
 
+// Mappings cover whole large pages, so the last one can be a large page too and a block can grow
+// within its mapping without a system call. Pages past the payload are never touched and cost no
+// memory.
 size_t LargeBlockLength(size_t offset, uint64_t rounded)
 {
-    return (offset + rounded + smallPageSize - 1) & ~(smallPageSize - 1);
+    return (offset + rounded + Platform::LargePageSize - 1) & ~(Platform::LargePageSize - 1);
 }
 
 std::atomic<uint64_t> blocks{0};
@@ -63,14 +69,14 @@ void CountFree(uint64_t size)
     bytes.fetch_sub(size, std::memory_order_relaxed);
 }
 
-void* Allocate(size_t size, size_t alignment)
+void* Allocate(size_t size, size_t alignment, size_t largeMinimum = largeBlockMinimum)
 {
     // The header sits right before the payload, padded so the payload keeps its alignment.
     size_t offset = alignment > headerSize ? alignment : headerSize;
     if (size > largestRequest)
         return nullptr;
     uint64_t rounded = Rounded(size);
-    bool large = size >= largeBlockMinimum && alignment <= Platform::LargePageSize;
+    bool large = size >= largeMinimum && alignment <= Platform::LargePageSize;
     void* raw = large ? Platform::MapLargeBlock(LargeBlockLength(offset, rounded)) : nullptr;
     if (!raw) {
         // A refused mapping falls back on the C runtime, which may still find the memory.
@@ -129,13 +135,14 @@ void* Resize(void* payload, size_t size)
     uint64_t rounded = Rounded(size);
     char* raw = static_cast<char*>(payload) - offset;
     void* moved = nullptr;
-    if (offsetWord & largeBlockFlag)
-        moved = Platform::RemapLargeBlock(raw, LargeBlockLength(offset, oldSize), LargeBlockLength(offset, rounded));
-    else if (offset == headerSize && size < largeBlockMinimum)
+    if (offsetWord & largeBlockFlag) {
+        size_t oldLength = LargeBlockLength(offset, oldSize), newLength = LargeBlockLength(offset, rounded);
+        moved = newLength == oldLength ? raw : Platform::RemapLargeBlock(raw, oldLength, newLength);
+    } else if (offset == headerSize && size < largeGrowingMinimum)
         moved = std::realloc(raw, rounded + offset);
     else {
         // Between kinds of block, or off the default alignment: a new block and a copy.
-        void* fresh = Allocate(size, offset > headerSize ? offset : 0);
+        void* fresh = Allocate(size, offset > headerSize ? offset : 0, largeGrowingMinimum);
         if (!fresh)
             return nullptr;
         std::memcpy(fresh, payload, size_t(std::min(oldSize, rounded)));
