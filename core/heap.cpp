@@ -18,8 +18,8 @@ namespace {
 constexpr size_t headerSize = 16;
 constexpr uint64_t blockOverhead = 16;
 
-// Blocks of at least this many bytes come from the system's large pages. A block that grows
-// through Heap::Realloc moves there sooner: it is a growing array that will likely grow on, and
+// Blocks of at least this many bytes come from the system's large pages. A block of Heap::Alloc
+// or Heap::Realloc goes there sooner: it is a growing array that will likely grow on, and
 // on this kind of machine each first touch of a small page costs about as much as filling it
 // many times over. The sanitizer builds keep every block on malloc so their checks still see it.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -42,6 +42,14 @@ size_t LargeBlockLength(size_t offset, uint64_t rounded)
 {
     return (offset + rounded + Platform::LargePageSize - 1) & ~(Platform::LargePageSize - 1);
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Blocks below the large-block size stay with the C runtime, in memory it keeps and reuses.
+const bool runtimeTuned = [] {
+    Platform::TuneRuntimeAllocator(largeBlockMinimum, size_t(64) << 20);
+    return true;
+}();
+#endif
 
 std::atomic<uint64_t> blocks{0};
 std::atomic<uint64_t> bytes{0};
@@ -122,7 +130,7 @@ void CountResize(uint64_t oldSize, uint64_t newSize)
 void* Resize(void* payload, size_t size)
 {
     if (!payload)
-        return Allocate(size, 0);
+        return Allocate(size, 0, largeGrowingMinimum);
     if (size == 0) {
         Release(payload);
         return nullptr;
@@ -178,7 +186,7 @@ HeapStats GetHeapStats()
     return stats;
 }
 
-void* Heap::Alloc(size_t size) { return Allocate(size, 0); }
+void* Heap::Alloc(size_t size) { return Allocate(size, 0, largeGrowingMinimum); }
 void* Heap::Realloc(void* block, size_t size) { return Resize(block, size); }
 void Heap::Free(void* block) { Release(block); }
 

@@ -1,5 +1,6 @@
 #include "core/platform/platform.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -212,6 +213,17 @@ void* RemapLargeBlock(void* block, size_t oldLength, size_t newLength)
     std::memcpy(target, block, std::min(oldLength, newLength));
     munmap(block, oldLength);
     return target;
+#endif
+}
+
+void TuneRuntimeAllocator(size_t largeBlockMinimum, size_t retained)
+{
+#if defined(__GLIBC__) && defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
+    mallopt(M_MMAP_THRESHOLD, int(std::min<size_t>(largeBlockMinimum, INT32_MAX)));
+    mallopt(M_TRIM_THRESHOLD, int(std::min<size_t>(retained, INT32_MAX)));
+#else
+    (void)largeBlockMinimum;
+    (void)retained;
 #endif
 }
 

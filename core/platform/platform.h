@@ -56,6 +56,12 @@ void UnmapLargeBlock(void* block, size_t length);
 // and the old block is then untouched.
 void* RemapLargeBlock(void* block, size_t oldLength, size_t newLength);
 
+// Has the C runtime serve every block below `largeBlockMinimum` from its own reused heap and
+// keep up to `retained` bytes of freed memory: blocks above the limit are mapped separately by
+// the caller, and without this the runtime would map mid-sized blocks afresh each time too,
+// paying first-touch faults over and over. Does nothing where the runtime offers no such setting.
+void TuneRuntimeAllocator(size_t largeBlockMinimum, size_t retained);
+
 // Lets the next `allowed` thread creations succeed and refuses every one after them; -1 (the
 // default) refuses none. Only tests use it, to reach the failure paths of thread start-up.
 void LimitThreadCreationForTesting(int32_t allowed);
