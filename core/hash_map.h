@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
-#include <vector>
+#include <utility>
 
 #include "core/hash_bytes.h"
+#include "core/heap.h"
 
 namespace Core {
 
@@ -13,79 +14,129 @@ namespace Core {
 // float key 0.0 and -0.0 are different keys, and keys must have no padding bytes). Entries live
 // in one flat array in insertion order, linked into bucket chains by index; iteration is over
 // that array, which is what makes every result built from a map independent of hash values.
+//
+// Both arrays grow through Heap::Realloc: a big map then moves its pages instead of copying
+// them into fresh memory, whose first touches would cost more than the inserts themselves.
 template <class Key, class Value>
 class HashMap {
     static_assert(std::is_trivially_copyable_v<Key>, "keys are hashed as raw bytes");
+    static_assert(std::is_trivially_copyable_v<Value>, "entries are moved as raw bytes");
 
 public:
     struct Entry {
         Key key;
         Value value;
-        int32_t next;
+        int32_t next;  // next entry of the same bucket, -1 at the end of the chain
+        // The key's hash, kept so that doubling the buckets re-links every entry without
+        // hashing its key again.
+        uint32_t hash;
     };
+
+    HashMap() = default;
+    HashMap(const HashMap& other) { CopyFrom(other); }
+    HashMap(HashMap&& other) noexcept { Swap(other); }
+    HashMap& operator=(const HashMap& other)
+    {
+        if (this != &other) {
+            Clear();
+            CopyFrom(other);
+        }
+        return *this;
+    }
+    HashMap& operator=(HashMap&& other) noexcept
+    {
+        HashMap taken(std::move(other));
+        Swap(taken);
+        return *this;
+    }
+    ~HashMap()
+    {
+        Heap::Free(entries);
+        Heap::Free(buckets);
+    }
 
     // Index of the entry with this key, or -1.
     int32_t Find(const Key& key) const
     {
-        if (buckets.empty())
+        if (bucketCount == 0)
             return -1;
-        for (int32_t e = buckets[BucketOf(key)]; e >= 0; e = entries[e].next) {
+        return FindHashed(key, HashOf(key));
+    }
+
+    // Index of the entry with this key; appends (key, value) when there is none.
+    int32_t FindOrAdd(const Key& key, const Value& value)
+    {
+        bool added;
+        return FindOrAdd(key, value, added);
+    }
+
+    // As FindOrAdd, and tells whether the entry is new.
+    int32_t FindOrAdd(const Key& key, const Value& value, bool& added)
+    {
+        uint32_t hash = HashOf(key);
+        if (bucketCount != 0) {
+            int32_t found = FindHashed(key, hash);
+            if (found >= 0) {
+                added = false;
+                return found;
+            }
+        }
+        added = true;
+        return Append(key, value, hash);
+    }
+
+    // Empties the map; its memory is kept for the next fill.
+    void Clear()
+    {
+        count = 0;
+        bucketCount = 0;
+    }
+
+    void Reserve(int32_t entryCount)
+    {
+        if (entryCount > capacity)
+            SetCapacity(entryCount);
+    }
+
+    int32_t Count() const { return count; }
+    int32_t BucketCount() const { return bucketCount; }
+    Entry& operator[](int32_t index) { return entries[index]; }
+    const Entry& operator[](int32_t index) const { return entries[index]; }
+    const Entry* begin() const { return entries; }
+    const Entry* end() const { return entries + count; }
+
+private:
+    static uint32_t HashOf(const Key& key) { return HashBytes(&key, sizeof(Key), 0); }
+
+    int32_t FindHashed(const Key& key, uint32_t hash) const
+    {
+        for (int32_t e = buckets[hash & uint32_t(bucketCount - 1)]; e >= 0; e = entries[e].next) {
             if (std::memcmp(&entries[e].key, &key, sizeof(Key)) == 0)
                 return e;
         }
         return -1;
     }
 
-    // Index of the entry with this key; appends (key, value) when there is none.
-    int32_t FindOrAdd(const Key& key, const Value& value)
+    int32_t Append(const Key& key, const Value& value, uint32_t hash)
     {
-        int32_t found = Find(key);
-        if (found >= 0)
-            return found;
-        return Append(key, value);
-    }
-
-    // As FindOrAdd, and tells whether the entry is new.
-    int32_t FindOrAdd(const Key& key, const Value& value, bool& added)
-    {
-        int32_t found = Find(key);
-        added = found < 0;
-        return added ? Append(key, value) : found;
-    }
-
-    void Clear()
-    {
-        entries.clear();
-        buckets.clear();
-    }
-
-    void Reserve(int32_t count) { entries.reserve(size_t(count)); }
-
-    int32_t Count() const { return int32_t(entries.size()); }
-    int32_t BucketCount() const { return int32_t(buckets.size()); }
-    Entry& operator[](int32_t index) { return entries[size_t(index)]; }
-    const Entry& operator[](int32_t index) const { return entries[size_t(index)]; }
-    auto begin() const { return entries.begin(); }
-    auto end() const { return entries.end(); }
-
-private:
-    uint32_t BucketOf(const Key& key) const
-    {
-        return HashBytes(&key, sizeof(Key), 0) & uint32_t(buckets.size() - 1);
-    }
-
-    int32_t Append(const Key& key, const Value& value)
-    {
-        int32_t index = int32_t(entries.size());
-        if (buckets.empty()) {
-            entries.push_back({key, value, -1});
-            buckets.push_back(index);
+        if (count == capacity)
+            SetCapacity(capacity + (capacity / 2 > 1 ? capacity / 2 : 1));
+        int32_t index = count++;
+        Entry& entry = entries[index];
+        std::memcpy(&entry.key, &key, sizeof(Key));
+        std::memcpy(&entry.value, &value, sizeof(Value));
+        entry.hash = hash;
+        if (bucketCount == 0) {
+            // The first entry gets one bucket of its own; doubling starts with the second.
+            SetBucketCount(1);
+            entry.next = -1;
+            buckets[0] = index;
             return index;
         }
-        uint32_t b = BucketOf(key);
-        entries.push_back({key, value, buckets[b]});
+        uint32_t b = hash & uint32_t(bucketCount - 1);
+        entry.next = buckets[b];
         buckets[b] = index;
-        if (int32_t(entries.size()) >= int32_t(buckets.size()))
+        if (count >= bucketCount)
             Grow();
         return index;
     }
@@ -95,19 +146,70 @@ private:
     // of its new chain.
     void Grow()
     {
-        size_t count = buckets.size() * 2;
-        while (count <= entries.size())
-            count *= 2;
-        buckets.assign(count, -1);
-        for (int32_t e = 0; e < int32_t(entries.size()); e++) {
-            uint32_t b = BucketOf(entries[e].key);
+        int32_t newCount = bucketCount * 2;
+        while (newCount <= count)
+            newCount *= 2;
+        SetBucketCount(newCount);
+        std::memset(buckets, 0xFF, sizeof(int32_t) * size_t(newCount));
+        const uint32_t mask = uint32_t(newCount - 1);
+        for (int32_t e = 0; e < count; e++) {
+            uint32_t b = entries[e].hash & mask;
             entries[e].next = buckets[b];
             buckets[b] = e;
         }
     }
 
-    std::vector<Entry> entries;
-    std::vector<int32_t> buckets;
+    void SetCapacity(int32_t newCapacity)
+    {
+        entries = static_cast<Entry*>(Resized(entries, sizeof(Entry) * size_t(newCapacity)));
+        capacity = newCapacity;
+    }
+
+    // The heads are left for the caller to set.
+    void SetBucketCount(int32_t newCount)
+    {
+        if (newCount > bucketCapacity) {
+            buckets = static_cast<int32_t*>(Resized(buckets, sizeof(int32_t) * size_t(newCount)));
+            bucketCapacity = newCount;
+        }
+        bucketCount = newCount;
+    }
+
+    static void* Resized(void* block, size_t size)
+    {
+        void* resized = Heap::Realloc(block, size);
+        if (!resized)
+            Heap::OutOfMemory();
+        return resized;
+    }
+
+    void CopyFrom(const HashMap& other)
+    {
+        Reserve(other.count);
+        if (other.count > 0)
+            std::memcpy(static_cast<void*>(entries), other.entries, sizeof(Entry) * size_t(other.count));
+        count = other.count;
+        SetBucketCount(other.bucketCount);
+        if (other.bucketCount > 0)
+            std::memcpy(buckets, other.buckets, sizeof(int32_t) * size_t(other.bucketCount));
+    }
+
+    void Swap(HashMap& other) noexcept
+    {
+        std::swap(entries, other.entries);
+        std::swap(count, other.count);
+        std::swap(capacity, other.capacity);
+        std::swap(buckets, other.buckets);
+        std::swap(bucketCount, other.bucketCount);
+        std::swap(bucketCapacity, other.bucketCapacity);
+    }
+
+    Entry* entries = nullptr;
+    int32_t count = 0;
+    int32_t capacity = 0;
+    int32_t* buckets = nullptr;
+    int32_t bucketCount = 0;  // 0 or a power of two
+    int32_t bucketCapacity = 0;
 };
 
 }  // namespace Core

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace Core {
@@ -15,5 +16,18 @@ struct HeapStats {
 };
 
 HeapStats GetHeapStats();
+
+// Blocks for growable arrays of plain records, counted like those of operator new and freed
+// only here. Realloc keeps the contents up to the smaller size; a large block grows by moving
+// its pages rather than copying them into fresh memory, so growing a big array pays neither the
+// copy nor the first touches of its old part again. Null when out of memory; a failed Realloc
+// leaves the old block as it was. Realloc of null allocates, Realloc to size 0 frees.
+namespace Heap {
+void* Alloc(size_t size);
+void* Realloc(void* block, size_t size);
+void Free(void* block);
+// Running out of memory is fatal for the tool: says so and stops rather than unwind.
+[[noreturn]] void OutOfMemory();
+}  // namespace Heap
 
 }  // namespace Core

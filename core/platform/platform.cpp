@@ -1,7 +1,9 @@
 #include "core/platform/platform.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <thread>
 #include <utility>
@@ -155,6 +158,73 @@ int32_t PhysicalCoreCount()
 void SleepMilliseconds(int32_t milliseconds)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::max(milliseconds, 0)));
+}
+
+void* MapLargeBlock(size_t length)
+{
+    // Over-reserve by one large page and trim both ends so the block starts on a large-page
+    // boundary; only whole aligned large pages can be backed by one.
+    size_t reserved = length + LargePageSize;
+    void* mapped = mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    uintptr_t aligned = (start + LargePageSize - 1) & ~uintptr_t(LargePageSize - 1);
+    if (aligned > start)
+        munmap(mapped, aligned - start);
+    uintptr_t end = start + reserved;
+    if (end > aligned + length)
+        munmap(reinterpret_cast<void*>(aligned + length), end - (aligned + length));
+    void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    madvise(block, length, MADV_HUGEPAGE);
+#endif
+    return block;
+}
+
+void UnmapLargeBlock(void* block, size_t length) { munmap(block, length); }
+
+void* RemapLargeBlock(void* block, size_t oldLength, size_t newLength)
+{
+#if defined(__linux__) && defined(MREMAP_FIXED)
+    // The pages move by their page-table entries onto a fresh large-page boundary: neither a
+    // copy nor the first-touch faults of the old part are paid again, and large pages stay whole.
+    if (newLength <= oldLength) {
+        if (newLength < oldLength)
+            munmap(static_cast<char*>(block) + newLength, oldLength - newLength);
+        return block;
+    }
+    void* target = MapLargeBlock(newLength);
+    if (!target)
+        return nullptr;
+    void* moved = mremap(block, oldLength, newLength, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+    if (moved == MAP_FAILED) {
+        munmap(target, newLength);
+        return nullptr;
+    }
+#ifdef MADV_HUGEPAGE
+    madvise(moved, newLength, MADV_HUGEPAGE);
+#endif
+    return moved;
+#else
+    void* target = MapLargeBlock(newLength);
+    if (!target)
+        return nullptr;
+    std::memcpy(target, block, std::min(oldLength, newLength));
+    munmap(block, oldLength);
+    return target;
+#endif
+}
+
+void TuneRuntimeAllocator(size_t largeBlockMinimum, size_t retained)
+{
+#if defined(__GLIBC__) && defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
+    mallopt(M_MMAP_THRESHOLD, int(std::min<size_t>(largeBlockMinimum, INT32_MAX)));
+    mallopt(M_TRIM_THRESHOLD, int(std::min<size_t>(retained, INT32_MAX)));
+#else
+    (void)largeBlockMinimum;
+    (void)retained;
+#endif
 }
 
 void LimitThreadCreationForTesting(int32_t allowed)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -44,6 +45,22 @@ int32_t LogicalProcessorCount();
 int32_t PhysicalCoreCount();
 
 void SleepMilliseconds(int32_t milliseconds);
+
+// Large blocks straight from the system, aligned to `LargePageSize` and backed by large pages
+// where the system offers them: big random-access arrays (trees, hash buckets, vertex lists)
+// then take far fewer address-translation misses and first-touch faults. Null when refused.
+constexpr size_t LargePageSize = size_t(2) << 20;
+void* MapLargeBlock(size_t length);
+void UnmapLargeBlock(void* block, size_t length);
+// Resizes a block of MapLargeBlock, keeping its contents; the block may move. Null when refused,
+// and the old block is then untouched.
+void* RemapLargeBlock(void* block, size_t oldLength, size_t newLength);
+
+// Has the C runtime serve every block below `largeBlockMinimum` from its own reused heap and
+// keep up to `retained` bytes of freed memory: blocks above the limit are mapped separately by
+// the caller, and without this the runtime would map mid-sized blocks afresh each time too,
+// paying first-touch faults over and over. Does nothing where the runtime offers no such setting.
+void TuneRuntimeAllocator(size_t largeBlockMinimum, size_t retained);
 
 // Lets the next `allowed` thread creations succeed and refuses every one after them; -1 (the
 // default) refuses none. Only tests use it, to reach the failure paths of thread start-up.

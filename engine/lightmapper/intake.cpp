@@ -1,5 +1,6 @@
 // Intake: welding triangles into the shared lists, objects, planes and vertex normals.
 
+#include <bit>
 #include <cmath>
 
 #if defined(__SSE2__)
@@ -76,6 +77,29 @@ inline bool AnyNearCorner(const float* nx, const float* ny, const float* nz, con
     }
     return _mm_movemask_ps(near) != 0;
 }
+
+// Bit k set when plane k of eight fits, by the same operations as PlaneFits.
+inline int FittingPlanes(const float* nx, const float* ny, const float* nz, const float* distance, Geom::Vec3 normal,
+                         const Geom::Vec3 corners[3])
+{
+    const __m128 tolerance = _mm_set1_ps(Lightmapper::planeTolerance);
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    int fitting = 0;
+    for (int k = 0; k < 8; k += 4) {
+        const __m128 x = _mm_loadu_ps(nx + k), y = _mm_loadu_ps(ny + k), z = _mm_loadu_ps(nz + k);
+        const __m128 d = _mm_loadu_ps(distance + k);
+        __m128 facing = _mm_add_ps(_mm_mul_ps(x, _mm_set1_ps(normal.x)), _mm_mul_ps(y, _mm_set1_ps(normal.y)));
+        facing = _mm_add_ps(facing, _mm_mul_ps(z, _mm_set1_ps(normal.z)));
+        __m128 fits = _mm_cmpgt_ps(facing, _mm_setzero_ps());
+        for (int c = 0; c < 3; c++) {
+            __m128 e = _mm_add_ps(_mm_mul_ps(x, _mm_set1_ps(corners[c].x)), _mm_mul_ps(y, _mm_set1_ps(corners[c].y)));
+            e = _mm_add_ps(_mm_add_ps(e, _mm_mul_ps(z, _mm_set1_ps(corners[c].z))), d);
+            fits = _mm_and_ps(fits, _mm_cmple_ps(_mm_andnot_ps(sign, e), tolerance));
+        }
+        fitting |= _mm_movemask_ps(fits) << k;
+    }
+    return fitting;
+}
 #else
 inline bool AnyNearCorner(const float* nx, const float* ny, const float* nz, const float* distance, Geom::Vec3 corner)
 {
@@ -86,21 +110,35 @@ inline bool AnyNearCorner(const float* nx, const float* ny, const float* nz, con
 }  // namespace
 
 // Index of the first plane of the bin, in insertion order, that fits: the same answer as trying
-// PlaneFits on each in turn, found faster by skipping blocks that no plane of can fit.
+// PlaneFits on each in turn, found faster by skipping blocks that no plane of can fit. The planes
+// are read from the bin's own copies, which sit together, rather than from the plane list.
 int32_t Lightmapper::FirstFittingPlane(const PlaneBin& bin, Geom::Vec3 normal, const Geom::Vec3 corners[3]) const
 {
     const int32_t count = int32_t(bin.planeIndices.size());
+    auto fits = [&](int32_t j) {
+        LmPlane plane;
+        plane.normal = {bin.nx[size_t(j)], bin.ny[size_t(j)], bin.nz[size_t(j)]};
+        plane.distance = bin.distance[size_t(j)];
+        return PlaneFits(plane, normal, corners);
+    };
     int32_t i = 0;
     for (; i + 8 <= count; i += 8) {
         if (!AnyNearCorner(&bin.nx[size_t(i)], &bin.ny[size_t(i)], &bin.nz[size_t(i)], &bin.distance[size_t(i)],
                            corners[0]))
             continue;
+#if defined(__SSE2__)
+        int fitting = FittingPlanes(&bin.nx[size_t(i)], &bin.ny[size_t(i)], &bin.nz[size_t(i)], &bin.distance[size_t(i)],
+                                    normal, corners);
+        if (fitting != 0)
+            return bin.planeIndices[size_t(i + std::countr_zero(unsigned(fitting)))];
+#else
         for (int32_t j = i; j < i + 8; j++)
-            if (PlaneFits(planes[size_t(bin.planeIndices[size_t(j)])], normal, corners))
+            if (fits(j))
                 return bin.planeIndices[size_t(j)];
+#endif
     }
     for (; i < count; i++)
-        if (PlaneFits(planes[size_t(bin.planeIndices[size_t(i)])], normal, corners))
+        if (fits(i))
             return bin.planeIndices[size_t(i)];
     return -1;
 }

@@ -347,7 +347,7 @@ void ObjReader::Finish(Geom::Vec3 scale)
     Weld();
 
     int32_t missingUv = -1;
-    for (PendingTriangle& triangle : pendingTriangles) {
+    for (ObjTriangle& triangle : pendingTriangles) {
         for (int32_t& uv : triangle.uv) {
             if (uv >= 0)
                 continue;
@@ -358,7 +358,7 @@ void ObjReader::Finish(Geom::Vec3 scale)
             uv = missingUv;
         }
     }
-    hasNormals = std::none_of(pendingTriangles.begin(), pendingTriangles.end(), [](const PendingTriangle& triangle) {
+    hasNormals = std::none_of(pendingTriangles.begin(), pendingTriangles.end(), [](const ObjTriangle& triangle) {
         return triangle.normal[0] < 0 || triangle.normal[1] < 0 || triangle.normal[2] < 0;
     });
 
@@ -366,10 +366,8 @@ void ObjReader::Finish(Geom::Vec3 scale)
     ReleaseScratch();
 }
 
-// Triangle indices sorted by name in byte order, stably, so the triangles of one material keep
-// their file order. The names live in the few name sets, so this is a counting sort over the
-// ranks of the sets.
-std::vector<int32_t> ObjReader::TriangleOrderByName() const
+// Rank of each name set's name in byte order; equal names share a rank.
+std::vector<int32_t> ObjReader::NameRanks() const
 {
     std::vector<int32_t> sets(nameSets.size());
     std::iota(sets.begin(), sets.end(), 0);
@@ -382,37 +380,35 @@ std::vector<int32_t> ObjReader::TriangleOrderByName() const
             rankCount++;
         rank[size_t(sets[i])] = rankCount;
     }
-
-    std::vector<int32_t> start(size_t(rankCount) + 2, 0);
-    for (const PendingTriangle& triangle : pendingTriangles)
-        start[size_t(rank[size_t(triangle.nameSet)]) + 1]++;
-    for (size_t r = 1; r < start.size(); r++)
-        start[r] += start[r - 1];
-    std::vector<int32_t> order(pendingTriangles.size());
-    for (size_t t = 0; t < pendingTriangles.size(); t++)
-        order[size_t(start[size_t(rank[size_t(pendingTriangles[t].nameSet)])]++)] = int32_t(t);
-    return order;
+    return rank;
 }
 
+// Sorts the triangles by name in byte order, stably, so the triangles of one material keep their
+// file order. The names live in the few name sets, so this is a counting sort over the ranks of
+// the sets; a file already in order (one material, or materials in order) is taken as it is.
 void ObjReader::BuildTriangles()
 {
-    std::vector<int32_t> order = TriangleOrderByName();
+    std::vector<int32_t> rank = NameRanks();
+    bool sorted = true;
+    for (size_t t = 1; t < pendingTriangles.size() && sorted; t++)
+        sorted = rank[size_t(pendingTriangles[t - 1].names)] <= rank[size_t(pendingTriangles[t].names)];
     triangles.clear();
-    triangles.reserve(pendingTriangles.size());
-    for (int32_t index : order) {
-        const PendingTriangle& pending = pendingTriangles[size_t(index)];
-        ObjTriangle& triangle = triangles.emplace_back();
-        for (int c = 0; c < 3; c++) {
-            triangle.vertex[c] = pending.vertex[c];
-            triangle.uv[c] = pending.uv[c];
-            triangle.normal[c] = pending.normal[c];
-        }
-        triangle.part = pending.part;
-        const ObjNames& names = nameSets[size_t(pending.nameSet)];
-        triangle.name = names.name;
-        triangle.group = names.group;
-        triangle.object = names.object;
+    if (sorted) {
+        triangles.Swap(pendingTriangles);
+        return;
     }
+
+    int32_t rankCount = 0;
+    for (int32_t r : rank)
+        rankCount = std::max(rankCount, r + 1);
+    std::vector<size_t> start(size_t(rankCount) + 1, 0);
+    for (const ObjTriangle& triangle : pendingTriangles)
+        start[size_t(rank[size_t(triangle.names)]) + 1]++;
+    for (size_t r = 1; r < start.size(); r++)
+        start[r] += start[r - 1];
+    triangles.resize(pendingTriangles.size());
+    for (const ObjTriangle& triangle : pendingTriangles)
+        triangles[start[size_t(rank[size_t(triangle.names)])]++] = triangle;
 }
 
 void ObjReader::Weld()
@@ -421,7 +417,7 @@ void ObjReader::Weld()
     WeldList(positions, positionRemap);
     WeldList(uvs, uvRemap);
     WeldList(normals, normalRemap);
-    for (PendingTriangle& triangle : pendingTriangles) {
+    for (ObjTriangle& triangle : pendingTriangles) {
         for (int i = 0; i < 3; i++) {
             Remap(triangle.vertex[i], positionRemap);
             Remap(triangle.uv[i], uvRemap);

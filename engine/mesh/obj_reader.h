@@ -15,15 +15,15 @@ struct Token;
 
 namespace Engine {
 
-// All indices 0-based into the reader's lists, -1 when absent.
+// All indices 0-based into the reader's lists, -1 when absent. The names are an index into the
+// reader's name sets (ObjReader::NamesOf): a big file has millions of triangles and a handful of
+// names, and strings per triangle would cost more memory than everything else it reads.
 struct ObjTriangle {
     int32_t vertex[3] = {-1, -1, -1};
     int32_t uv[3] = {-1, -1, -1};
     int32_t normal[3] = {-1, -1, -1};
     int32_t part = -1;
-    std::string name;  // chosen by the reader's nameMode: material, group or object name
-    std::string group;
-    std::string object;
+    int32_t names = -1;
 };
 
 struct ObjCorner {
@@ -32,7 +32,8 @@ struct ObjCorner {
     int32_t normal = -1;
 };
 
-// Names as they stood when a face was read; the nameMode choice is in `name`.
+// Names as they stood when a face was read; `name` is the one chosen by the reader's nameMode:
+// material, group or object name.
 struct ObjNames {
     std::string name;
     std::string group;
@@ -66,10 +67,14 @@ public:
     // without a log line; its text is then the parse error message at the index's position.
     const std::string& LastError() const { return lastError; }
 
+    // The names a triangle was read under.
+    const ObjNames& NamesOf(const ObjTriangle& triangle) const { return nameSets[size_t(triangle.names)]; }
+
     std::vector<Geom::Vec3> positions;
     std::vector<Geom::Vec2> uvs;  // v already flipped to 1 - v
     std::vector<Geom::Vec3> normals;
-    std::vector<ObjTriangle> triangles;
+    // Sorted by name, in file order among equal names.
+    ReallocArray<ObjTriangle> triangles;
     // The polygons are not needed for the bake; realloc growth keeps their cost low on big files.
     ReallocArray<ObjPolygon> polygons;
     ReallocArray<ObjCorner> polygonCorners;
@@ -84,17 +89,6 @@ public:
     int32_t nameMode = 0;  // 0 material, 1 group, other values object
 
 private:
-    // While reading, triangles are kept as plain records with an index into the name sets; the
-    // ObjTriangles with their name strings are built once, in their final order, at the end.
-    // Growing and sorting records with three strings each cost more than reading the file.
-    struct PendingTriangle {
-        int32_t vertex[3];
-        int32_t uv[3];
-        int32_t normal[3];
-        int32_t part;
-        int32_t nameSet;
-    };
-
     void Clear();
     void ReleaseScratch();
     bool ReadNumber(Core::Tokenizer& tokenizer, Core::Token& token, float& number);
@@ -103,7 +97,7 @@ private:
     int32_t CurrentNameSet();
     void AddFace(Geom::Vec3 scale);
     void Finish(Geom::Vec3 scale);
-    std::vector<int32_t> TriangleOrderByName() const;
+    std::vector<int32_t> NameRanks() const;
     void Weld();
     void BuildTriangles();
     std::string ParseErrorText(const Core::Token& token) const;
@@ -113,7 +107,7 @@ private:
     std::string lastError;
     std::string fileName;
     std::vector<ObjCorner> faceCorners;  // the face being read
-    ReallocArray<PendingTriangle> pendingTriangles;
+    ReallocArray<ObjTriangle> pendingTriangles;  // in file order, sorted into `triangles` at the end
     int32_t currentNameSet = -1;  // -1 after a statement that changes a name
 };
 

@@ -1,12 +1,15 @@
 #pragma once
 
-#include <cstdlib>
+#include <cstddef>
 #include <type_traits>
+#include <utility>
+
+#include "core/heap.h"
 
 namespace Engine {
 
-// Growable array of plain records that grows through realloc. Large blocks are then moved by
-// remapping their pages rather than copied into fresh memory, which matters for the scratch lists
+// Growable array of plain records that grows through the heap's Realloc. Large blocks are then
+// moved by remapping their pages rather than copied into fresh memory, which matters for the lists
 // of a big file: first touches of new pages can cost more than parsing the bytes that fill them.
 template <class T>
 class ReallocArray {
@@ -16,7 +19,7 @@ public:
     ReallocArray() = default;
     ReallocArray(const ReallocArray&) = delete;
     ReallocArray& operator=(const ReallocArray&) = delete;
-    ~ReallocArray() { std::free(items); }
+    ~ReallocArray() { Core::Heap::Free(items); }
 
     void push_back(const T& item)
     {
@@ -41,9 +44,21 @@ public:
     // Frees the memory, not only the contents.
     void Release()
     {
-        std::free(items);
+        Core::Heap::Free(items);
         items = nullptr;
         count = capacity = 0;
+    }
+
+    void Swap(ReallocArray& other) noexcept
+    {
+        std::swap(items, other.items);
+        std::swap(count, other.count);
+        std::swap(capacity, other.capacity);
+    }
+    void reserve(size_t newCapacity)
+    {
+        if (newCapacity > capacity)
+            SetCapacity(newCapacity);
     }
 
     size_t size() const { return count; }
@@ -55,12 +70,13 @@ public:
     const T* end() const { return items + count; }
 
 private:
-    void Grow()
+    void Grow() { SetCapacity(capacity ? capacity * 2 : 1024); }
+
+    void SetCapacity(size_t newCapacity)
     {
-        size_t newCapacity = capacity ? capacity * 2 : 1024;
-        void* grown = std::realloc(items, newCapacity * sizeof(T));
+        void* grown = Core::Heap::Realloc(items, newCapacity * sizeof(T));
         if (!grown)
-            std::abort();  // out of memory, as a failed operator new would end the program
+            Core::Heap::OutOfMemory();
         items = static_cast<T*>(grown);
         capacity = newCapacity;
     }

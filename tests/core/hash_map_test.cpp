@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -73,6 +75,71 @@ TEST(HashMap, ComparesFloatKeysBitwise)
     map.FindOrAdd({-0.0f, 1, 2}, 0);
     EXPECT_EQ(map.Find({0.0f, 1, 2}), -1);
     EXPECT_EQ(map.Find({-0.0f, 1, 2}), 0);
+}
+
+// Every chain runs from the newest entry of its bucket to the oldest, each link naming the
+// nearest older entry of the same bucket: what front insertion and re-linking in entry order
+// leave behind. Checked on the entries alone, for the current bucket count.
+template <class Map>
+void ExpectChainsNewestFirst(const Map& map)
+{
+    const uint32_t mask = uint32_t(map.BucketCount() - 1);
+    std::vector<int32_t> newestOlder(size_t(map.BucketCount()), -1);
+    for (int32_t e = 0; e < map.Count(); e++) {
+        uint32_t b = Core::HashBytes(&map[e].key, sizeof(map[e].key), 0) & mask;
+        ASSERT_EQ(map[e].next, newestOlder[b]) << "entry " << e << " of " << map.Count();
+        newestOlder[b] = e;
+    }
+}
+
+TEST(HashMap, ChainsStayNewestFirstAcrossGrowthAndReuse)
+{
+    Core::HashMap<int32_t, int32_t> map;
+    uint32_t seed = 20240531;
+    for (int round = 0; round < 2; round++) {
+        for (int32_t i = 0; i < 5000; i++) {
+            seed = seed * 1664525u + 1013904223u;
+            map.FindOrAdd(int32_t(seed >> 12), i);
+            if (i == 1 || i == 700 || i == 4999)
+                ExpectChainsNewestFirst(map);
+        }
+        // Cleared maps keep their memory; the second fill must link as a fresh map would.
+        map.Clear();
+        EXPECT_EQ(map.BucketCount(), 0);
+        EXPECT_EQ(map.Find(int32_t(seed >> 12)), -1);
+    }
+}
+
+TEST(HashMap, CopiesAndMovesAreIndependentMaps)
+{
+    Core::HashMap<int32_t, int32_t> original;
+    for (int32_t k = 0; k < 300; k++)
+        original.FindOrAdd(k * 31, k);
+    Core::HashMap<int32_t, int32_t> copy(original);
+    original.FindOrAdd(-1, 300);
+    original[0].value = 99;
+    EXPECT_EQ(copy.Count(), 300);
+    EXPECT_EQ(copy.BucketCount(), 512);
+    EXPECT_EQ(copy.Find(-1), -1);
+    EXPECT_EQ(copy[0].value, 0);
+    for (int32_t k = 0; k < 300; k++)
+        EXPECT_EQ(copy.Find(k * 31), k);
+
+    Core::HashMap<int32_t, int32_t> assigned;
+    assigned.FindOrAdd(7, 7);
+    assigned = copy;
+    EXPECT_EQ(assigned.Find(7), -1);
+    EXPECT_EQ(assigned.Find(299 * 31), 299);
+
+    Core::HashMap<int32_t, int32_t> moved(std::move(copy));
+    EXPECT_EQ(moved.Find(5 * 31), 5);
+    EXPECT_EQ(copy.Count(), 0);  // NOLINT(bugprone-use-after-move): a moved-from map is empty
+    EXPECT_EQ(copy.Find(5 * 31), -1);
+    copy.FindOrAdd(1, 1);
+    EXPECT_EQ(copy.Find(1), 0);
+    moved = std::move(original);
+    EXPECT_EQ(moved.Count(), 301);
+    EXPECT_EQ(moved.Find(-1), 300);
 }
 
 }  // namespace

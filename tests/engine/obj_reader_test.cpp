@@ -61,8 +61,9 @@ std::string DescribeTriangles(const ObjReader& reader)
     for (const Engine::ObjTriangle& t : reader.triangles) {
         if (!out.empty())
             out += ' ';
-        if (!t.name.empty()) {
-            out += t.name;
+        const std::string& name = reader.NamesOf(t).name;
+        if (!name.empty()) {
+            out += name;
             out += ':';
         }
         for (int c = 0; c < 3; c++) {
@@ -249,9 +250,10 @@ TEST(ObjReader, NamesPartsAndNameModes)
         {"stone", "", "mypart#2", 0}, {"stone", "groupone", "mypart#2", 1},
         {"stone", "groupone", "other", 2}, {"wood", "", "mypart#2", 0}};
     for (size_t i = 0; i < 4; i++) {
-        EXPECT_EQ(reader.triangles[i].name, expected[i].name) << i;
-        EXPECT_EQ(reader.triangles[i].group, expected[i].group) << i;
-        EXPECT_EQ(reader.triangles[i].object, expected[i].object) << i;
+        const Engine::ObjNames& names = reader.NamesOf(reader.triangles[i]);
+        EXPECT_EQ(names.name, expected[i].name) << i;
+        EXPECT_EQ(names.group, expected[i].group) << i;
+        EXPECT_EQ(names.object, expected[i].object) << i;
         EXPECT_EQ(reader.triangles[i].part, expected[i].part) << i;
     }
     ASSERT_EQ(reader.polygons.size(), 4u);
@@ -307,6 +309,8 @@ TEST(ObjReader, FailsOnBadInputWithItsMessage)
 bool IndicesInRange(const ObjReader& reader)
 {
     for (const Engine::ObjTriangle& t : reader.triangles) {
+        if (t.names < 0 || size_t(t.names) >= reader.nameSets.size())
+            return false;
         for (int c = 0; c < 3; c++) {
             if (t.vertex[c] < 0 || size_t(t.vertex[c]) >= reader.positions.size() || t.uv[c] < 0 ||
                 size_t(t.uv[c]) >= reader.uvs.size() || t.normal[c] < -1 || t.normal[c] >= int32_t(reader.normals.size()))
