@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "bench/bench_support.h"
 #include "core/core_module.h"
 #include "core/hash_bytes.h"
 #include "core/log.h"
@@ -25,13 +26,6 @@
 #include "image/image_module.h"
 
 namespace {
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 // A chart of side x side texels whose coverage is a few thin shapes: almost all of it is holes.
 std::shared_ptr<Engine::LmGroup> ThinChart(int32_t side, const char* pattern)
@@ -125,8 +119,8 @@ int RunHoles(int runs)
             searchSeconds.push_back(double(timer.Stop()) * 1e-6);
         }
         // Processor time as well: on a shared machine the wall clock also counts other programs.
-        std::printf("holes_%s_s: %.4f (cpu %.4f)\n", pattern, Median(seconds), Median(cpuSeconds));
-        std::printf("holes_%s_search_only_s: %.4f (%zu holes)\n", pattern, Median(searchSeconds), holeCount);
+        std::printf("holes_%s_s: %.4f (cpu %.4f)\n", pattern, Bench::Median(seconds), Bench::Median(cpuSeconds));
+        std::printf("holes_%s_search_only_s: %.4f (%zu holes)\n", pattern, Bench::Median(searchSeconds), holeCount);
         std::printf("holes_%s_free_leaves: %d\n", pattern, freeLeaves);
         std::printf("holes_%s_tree_hash: %08x\n", pattern, treeHash);
     }
@@ -228,7 +222,7 @@ int RunModel(int argc, char** argv)
     std::printf("utilisation: %.3f\n", area > 0 ? double(covered) / double(area) : 0.0);
     std::printf("trial_passes: %d\n", passes);
     std::printf("atlas_in_build_s: %.4f\n", double(atlasEnd - atlasStart) * 1e-6);
-    std::printf("atlas_repeated_s: %.4f\n", Median(seconds));
+    std::printf("atlas_repeated_s: %.4f\n", Bench::Median(seconds));
     std::printf("result_hash: %08x%s\n", firstHash, stable ? "" : " (repeated runs differ!)");
     return stable ? 0 : 1;
 }

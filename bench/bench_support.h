@@ -66,7 +66,8 @@ inline double Median(std::vector<double> values)
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    const size_t half = values.size() / 2;
+    return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2;
 }
 
 }  // namespace Bench

@@ -7,15 +7,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "core/timer.h"
 #include "engine/mesh/obj_reader.h"
-
-static double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    size_t half = values.size() / 2;
-    return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2;
-}
 
 int main(int argc, char** argv)
 {
@@ -55,11 +49,11 @@ int main(int argc, char** argv)
         seconds.push_back(elapsed);
         triangleCount = reader.triangles.size();
     }
-    double median = Median(seconds);
+    double median = Bench::Median(seconds);
     std::printf("bytes: %lld\n", bytes);
     std::printf("triangles: %zu\n", triangleCount);
     std::printf("parse_s: %.4f\n", median);
     std::printf("mb_per_s: %.1f\n", median > 0 ? double(bytes) / 1e6 / median : 0.0);
-    std::printf("cpu_s: %.4f\n", Median(cpuSeconds));
+    std::printf("cpu_s: %.4f\n", Bench::Median(cpuSeconds));
     return 0;
 }
