@@ -40,8 +40,10 @@ inline int32_t KdLeafIndex(int32_t child) { return -2 - child; }
 
 // Leaves that straddle a split share elements, so one query can meet the same element in
 // several leaves; an element is tested only while its mark differs from the query's stamp.
-// One mailbox per thread slot: two threads must never query with the same slot at once.
-struct Mailbox {
+// One mailbox per thread slot: two threads must never query with the same slot at once. Each
+// sits on cache lines of its own: every query writes its stamp, and a neighbour slot on the same
+// line would make the threads' caches pass that line back and forth on every ray.
+struct alignas(64) Mailbox {
     std::vector<uint32_t> marks;
     uint32_t stamp = 0;
     // Traversal stack of this slot, sized by the build to the tree's depth, so queries never
