@@ -1,9 +1,11 @@
-// ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [--out DISTS.bin]
+// ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [--out DISTS.bin] [--scaling ROUNDS]
 //
 // Builds the triangle kd-tree over a model and traces every ray of a ray file (as written by
 // make_rays.py: "KRAY", version 1, count, maximum distance, then 6 floats a ray) with
 // RayNearest in mode 0 up to the file's maximum distance. Prints one "name value" line per
 // figure. --out writes one little-endian float per ray: the distance, or 1e37 for a miss.
+// --scaling ROUNDS (with -j 2 or more) then traces the rays with one thread and with THREADS
+// threads in turn, ROUNDS times each, and prints the speedup of the medians.
 
 #include <atomic>
 #include <chrono>
@@ -48,18 +50,21 @@ struct Options {
     const char* out = nullptr;
     float scale = 1.0f;
     int threads = 1;
+    int scalingRounds = 0;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
-        if ((arg == "-i" || arg == "-j" || arg == "--out") && i + 1 < argc) {
+        if ((arg == "-i" || arg == "-j" || arg == "--out" || arg == "--scaling") && i + 1 < argc) {
             const char* value = argv[++i];
             if (arg == "-i")
                 options.scale = std::strtof(value, nullptr);
             else if (arg == "-j")
                 options.threads = std::atoi(value);
+            else if (arg == "--scaling")
+                options.scalingRounds = std::atoi(value);
             else
                 options.out = value;
         } else if (!options.model) {
@@ -70,10 +75,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
             return false;
         }
     }
-    return options.model && options.rays && options.threads >= 1 && options.scale > 0;
+    return options.model && options.rays && options.threads >= 1 && options.scale > 0 && options.scalingRounds >= 0;
 }
-
-
 
 struct Tracer {
     const Engine::TriangleKdTree* tree = nullptr;
@@ -107,6 +110,26 @@ struct Tracer {
         return Seconds(start);
     }
 };
+
+// One thread and `threads` threads take turns on the same rays in this process, so both see the
+// same machine; prints the medians, their ratio and whether both gave the same distances.
+void MeasureScaling(Tracer& tracer, int threads, int rounds)
+{
+    std::vector<double> one, many;
+    bool agree = true;
+    for (int round = 0; round < rounds; round++) {
+        one.push_back(double(tracer.rays->size()) / tracer.Run(1) / 1e6);
+        const std::vector<float> single = tracer.distances;
+        many.push_back(double(tracer.rays->size()) / tracer.Run(threads) / 1e6);
+        agree = agree && std::memcmp(single.data(), tracer.distances.data(), single.size() * sizeof(float)) == 0;
+    }
+    const double oneMedian = Bench::Median(one), manyMedian = Bench::Median(many);
+    std::printf("scaling_rounds: %d\n", rounds);
+    std::printf("mrays_per_s_1: %.3f\n", oneMedian);
+    std::printf("mrays_per_s_%d: %.3f\n", threads, manyMedian);
+    std::printf("speedup_%d: %.3f\n", threads, oneMedian > 0 ? manyMedian / oneMedian : 0.0);
+    std::printf("threads_agree: %d\n", agree ? 1 : 0);
+}
 
 #ifdef KETRA_RAYBENCH_EMBREE
 // Embree on the same triangles and rays, nearest hit in (1/2304, maxDistance], for scale.
@@ -183,7 +206,7 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [--out DISTS.bin]\n");
+        std::fprintf(stderr, "usage: ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [--out DISTS.bin] [--scaling ROUNDS]\n");
         return 2;
     }
     Engine::Lightmapper mesh{Engine::LightmapperSettings{}};
@@ -252,6 +275,9 @@ int main(int argc, char** argv)
     std::printf("ratio: %.3f\n", mrays / embreeMrays);
     std::printf("agree_share: %.6f\n", rays.empty() ? 1.0 : double(agree) / double(rays.size()));
 #endif
+
+    if (options.scalingRounds > 0 && options.threads >= 2)
+        MeasureScaling(tracer, options.threads, options.scalingRounds);
 
     if (options.out) {
         FILE* file = std::fopen(options.out, "wb");
