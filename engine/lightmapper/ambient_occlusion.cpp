@@ -102,7 +102,6 @@ struct AoPass {
         LmGroup& group = *lm.groups[size_t(task.group)];
         TexelRunCursor cursor(group, task.firstRun);
         int32_t slots[25];
-        const Geom::Mat3& m = group.texelToChart;
         for (int32_t y = task.firstRow; y < task.firstRow + task.rowCount; y++) {
             if (lm.IsCancelled())
                 return;
@@ -111,8 +110,7 @@ struct AoPass {
                 if (triangle < 0)
                     continue;
                 const LmTriangle& t = lm.triangles[size_t(triangle)];
-                Geom::Vec2 p{float(x) * m.row[0].x + float(y) * m.row[1].x + m.row[2].x,
-                             float(x) * m.row[0].y + float(y) * m.row[1].y + m.row[2].y};
+                const Geom::Vec2 p = ChartPoint(group, float(x), float(y));
                 TexelSample s;
                 EvaluateTexelSample(lm, triangle, group, p, s);
                 // A zero interpolated normal (opposite corner normals) has no hemisphere: the

@@ -46,12 +46,6 @@ Geom::Vec3 UnitAxis(int32_t axis)
     return v;
 }
 
-Geom::Vec2 ChartPoint(const LmGroup& group, float x, float y)
-{
-    const Geom::Mat3& m = group.texelToChart;
-    return {x * m.row[0].x + y * m.row[1].x + m.row[2].x, x * m.row[0].y + y * m.row[1].y + m.row[2].y};
-}
-
 // Corner data of one triangle for interpolation.
 struct Corners {
     Geom::Vec3 position[3];
@@ -238,28 +232,17 @@ public:
         // Line hits: only triangles whose box holds q (give or take rounding) can have one.
         int32_t x0 = 0, y0 = 0, x1 = -1, y1 = -1;
         int32_t hitTriangle = -1, hits = 0;
-        NextStamp();
         if (CellRange({q.x - hitPad, q.y - hitPad}, {q.x + hitPad, q.y + hitPad}, x0, y0, x1, y1)) {
-            for (int32_t y = y0; y <= y1; y++) {
-                for (int32_t x = x0; x <= x1; x++) {
-                    const size_t c = size_t(y) * size_t(cellsX) + size_t(x);
-                    for (int32_t k = cellStart[c]; k < cellStart[c + 1]; k++) {
-                        const int32_t e = cellEntries[size_t(k)];
-                        if (seen[size_t(e)] == stamp)
-                            continue;
-                        seen[size_t(e)] = stamp;
-                        const Entry& entry = entries[size_t(e)];
-                        if (entry.box.max.x < q.x - hitPad || entry.box.min.x > q.x + hitPad ||
-                            entry.box.max.y < q.y - hitPad || entry.box.min.y > q.y + hitPad)
-                            continue;
-                        float t, u, v;
-                        if (LineHit(lifted, axis, entry.p, t, u, v)) {
-                            hitTriangle = entry.triangle;
-                            hits++;
-                        }
-                    }
+            ForEachEntryInCells(x0, y0, x1, y1, [&](const Entry& entry) {
+                if (entry.box.max.x < q.x - hitPad || entry.box.min.x > q.x + hitPad ||
+                    entry.box.max.y < q.y - hitPad || entry.box.min.y > q.y + hitPad)
+                    return;
+                float t, u, v;
+                if (LineHit(lifted, axis, entry.p, t, u, v)) {
+                    hitTriangle = entry.triangle;
+                    hits++;
                 }
-            }
+            });
         }
         if (hits > 0)
             return hits == 1 ? hitTriangle : undecided;
@@ -267,41 +250,30 @@ public:
         // The nearest edge within the radius; boxes clearly beyond the best so far are skipped.
         if (!CellRange({q.x - reach, q.y - reach}, {q.x + reach, q.y + reach}, x0, y0, x1, y1))
             return -1;
-        NextStamp();
         const float limit = radius * radius;
         int32_t nearTriangle = -1, nearCount = 0;
         float nearest = noHit;
-        for (int32_t y = y0; y <= y1; y++) {
-            for (int32_t x = x0; x <= x1; x++) {
-                const size_t c = size_t(y) * size_t(cellsX) + size_t(x);
-                for (int32_t k = cellStart[c]; k < cellStart[c + 1]; k++) {
-                    const int32_t e = cellEntries[size_t(k)];
-                    if (seen[size_t(e)] == stamp)
-                        continue;
-                    seen[size_t(e)] = stamp;
-                    const Entry& entry = entries[size_t(e)];
-                    const float dx = std::max({entry.box.min.x - q.x, q.x - entry.box.max.x, 0.0f});
-                    const float dy = std::max({entry.box.min.y - q.y, q.y - entry.box.max.y, 0.0f});
-                    const float boxDistance = dx * dx + dy * dy;
-                    if (boxDistance > limit * 1.002f + 1e-30f)
-                        continue;
-                    if (nearCount > 0 && boxDistance > nearest * 1.002f + 1e-30f)
-                        continue;
-                    int32_t edge;
-                    float s;
-                    const float distanceSquared = NearestEdge(q, axis, entry.p, edge, s);
-                    if (!(distanceSquared <= limit))
-                        continue;
-                    if (distanceSquared < nearest) {
-                        nearest = distanceSquared;
-                        nearTriangle = entry.triangle;
-                        nearCount = 1;
-                    } else if (distanceSquared == nearest) {
-                        nearCount++;
-                    }
-                }
+        ForEachEntryInCells(x0, y0, x1, y1, [&](const Entry& entry) {
+            const float dx = std::max({entry.box.min.x - q.x, q.x - entry.box.max.x, 0.0f});
+            const float dy = std::max({entry.box.min.y - q.y, q.y - entry.box.max.y, 0.0f});
+            const float boxDistance = dx * dx + dy * dy;
+            if (boxDistance > limit * 1.002f + 1e-30f)
+                return;
+            if (nearCount > 0 && boxDistance > nearest * 1.002f + 1e-30f)
+                return;
+            int32_t edge;
+            float s;
+            const float distanceSquared = NearestEdge(q, axis, entry.p, edge, s);
+            if (!(distanceSquared <= limit))
+                return;
+            if (distanceSquared < nearest) {
+                nearest = distanceSquared;
+                nearTriangle = entry.triangle;
+                nearCount = 1;
+            } else if (distanceSquared == nearest) {
+                nearCount++;
             }
-        }
+        });
         return nearCount > 1 ? undecided : nearTriangle;
     }
 
@@ -311,6 +283,26 @@ private:
         Geom::Box2 box;  // of the projected corners
         int32_t triangle;
     };
+
+    // Calls visit(entry) once for every entry listed in cells x0..x1 by y0..y1, however many of
+    // those cells list it.
+    template <class Visit>
+    void ForEachEntryInCells(int32_t x0, int32_t y0, int32_t x1, int32_t y1, Visit&& visit)
+    {
+        NextStamp();
+        for (int32_t y = y0; y <= y1; y++) {
+            for (int32_t x = x0; x <= x1; x++) {
+                const size_t c = size_t(y) * size_t(cellsX) + size_t(x);
+                for (int32_t k = cellStart[c]; k < cellStart[c + 1]; k++) {
+                    const int32_t e = cellEntries[size_t(k)];
+                    if (seen[size_t(e)] == stamp)
+                        continue;
+                    seen[size_t(e)] = stamp;
+                    visit(entries[size_t(e)]);
+                }
+            }
+        }
+    }
 
     // Cells that a box touches, clamped to the grid; false when the box misses the grid.
     bool CellRange(Geom::Vec2 lo, Geom::Vec2 hi, int32_t& x0, int32_t& y0, int32_t& x1, int32_t& y1) const
@@ -346,6 +338,12 @@ private:
 };
 
 }  // namespace
+
+Geom::Vec2 ChartPoint(const LmGroup& group, float x, float y)
+{
+    const Geom::Mat3& m = group.texelToChart;
+    return {x * m.row[0].x + y * m.row[1].x + m.row[2].x, x * m.row[0].y + y * m.row[1].y + m.row[2].y};
+}
 
 int32_t FindGroupSample(Lightmapper& lm, int32_t groupIndex, Geom::Vec2 q, int32_t threadIndex, TexelSample& sample)
 {

@@ -16,6 +16,9 @@ struct TexelSample {
     Geom::Vec4 tangent{0, 0, 0, 0};  // xyz interpolated and normalised, w interpolated
 };
 
+// The chart point of texel coordinates (x, y) of the group's grid: (x, y, 1) times texelToChart.
+Geom::Vec2 ChartPoint(const LmGroup& group, float x, float y);
+
 // Sample points of the 5 x 5 pattern in texel units, slot 0 the texel point itself.
 extern const Geom::Vec2 subsampleOffsets[25];
 

@@ -89,14 +89,12 @@ inline Baked Bake(Engine::Lightmapper& lm, int32_t threads)
             const Engine::LmGroup& group = *lm.groups[size_t(g)];
             baked.groupStart.push_back(int32_t(baked.texels.size()));
             Engine::TexelRunCursor cursor(group, 0);
-            const Geom::Mat3& m = group.texelToChart;
             for (int32_t y = 0; y < group.gridHeight; y++) {
                 for (int32_t x = 0; x < group.gridWidth; x++) {
                     Texel t{g, x, y, cursor.NextTriangle(), {0, 0, 0}, group.basis[0][size_t(y * group.gridWidth + x)]};
                     if (t.triangle >= 0) {
                         Engine::TexelSample s;
-                        Geom::Vec2 p{float(x) * m.row[0].x + float(y) * m.row[1].x + m.row[2].x,
-                                     float(x) * m.row[0].y + float(y) * m.row[1].y + m.row[2].y};
+                        const Geom::Vec2 p = Engine::ChartPoint(group, float(x), float(y));
                         Engine::EvaluateTexelSample(lm, t.triangle, group, p, s);
                         t.position = s.position;
                     }

@@ -15,12 +15,6 @@ using Geom::Vec3;
 
 namespace {
 
-Vec2 ChartPointOf(const Engine::LmGroup& group, float i, float j)
-{
-    const Geom::Mat3& m = group.texelToChart;
-    return {i * m.row[0].x + j * m.row[1].x + m.row[2].x, i * m.row[0].y + j * m.row[1].y + m.row[2].y};
-}
-
 // A rectangle of length x width in the plane z = 0, turned by `degrees` about its first corner.
 std::vector<MeshTriangle> Rectangle(float length, float width, float degrees, Vec2 at = {0, 0})
 {
@@ -43,8 +37,8 @@ TEST(ChartLayout, SquareGetsTexelCentresOnItsCornersAndFullCoverage)
     EXPECT_EQ(group.gridWidth, 5);
     EXPECT_EQ(group.gridHeight, 5);
     EXPECT_EQ(group.texelSize[0], 0.25f);
-    EXPECT_EQ(ChartPointOf(group, 0, 0), (Vec2{2, 3}));
-    EXPECT_EQ(ChartPointOf(group, 4, 4), (Vec2{3, 4}));
+    EXPECT_EQ(Engine::ChartPoint(group, 0, 0), (Vec2{2, 3}));
+    EXPECT_EQ(Engine::ChartPoint(group, 4, 4), (Vec2{3, 4}));
     EXPECT_EQ(group.bounds.min, (Vec3{2, 3, 0}));
     EXPECT_EQ(group.bounds.max, (Vec3{3, 4, 0}));
     for (int32_t t = 0; t < group.TexelCount(); t++)

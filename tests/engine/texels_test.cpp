@@ -19,17 +19,11 @@ using Geom::Vec3;
 
 namespace {
 
-Vec2 ChartPointOf(const Engine::LmGroup& group, float i, float j)
-{
-    const Geom::Mat3& m = group.texelToChart;
-    return {i * m.row[0].x + j * m.row[1].x + m.row[2].x, i * m.row[0].y + j * m.row[1].y + m.row[2].y};
-}
-
 // Sample point o (in texels) of texel (i, j), computed as packing computes it.
 Vec2 SamplePoint(const Engine::LmGroup& group, int32_t i, int32_t j, Vec2 o)
 {
     const Geom::Mat3& m = group.texelToChart;
-    const Vec2 p = ChartPointOf(group, float(i), float(j));
+    const Vec2 p = Engine::ChartPoint(group, float(i), float(j));
     return {p.x + o.x * m.row[0].x + o.y * m.row[1].x, p.y + o.x * m.row[0].y + o.y * m.row[1].y};
 }
 
@@ -38,7 +32,7 @@ int32_t TexelAt(const Engine::LmGroup& group, Vec2 p)
 {
     for (int32_t j = 0; j < group.gridHeight; j++)
         for (int32_t i = 0; i < group.gridWidth; i++)
-            if (ChartPointOf(group, float(i), float(j)) == p)
+            if (Engine::ChartPoint(group, float(i), float(j)) == p)
                 return j * group.gridWidth + i;
     return -1;
 }
@@ -239,7 +233,7 @@ TEST(Texels, PointsWithinTwoTexelsOfAnEdgeSnapToIt)
     // Texel centres sit on whole numbers: (6, 6) is 1.4 texels beyond the long edge and
     // covered, (7, 7) is 2.8 beyond and not.
     const Engine::LmGroup& group = *lm->groups[0];
-    ASSERT_EQ(ChartPointOf(group, 0, 0), (Vec2{0, 0}));
+    ASSERT_EQ(Engine::ChartPoint(group, 0, 0), (Vec2{0, 0}));
     EXPECT_TRUE(group.IsCovered(6 * group.gridWidth + 6));
     EXPECT_FALSE(group.IsCovered(7 * group.gridWidth + 7));
     EXPECT_TRUE(group.IsCovered(10));
