@@ -30,20 +30,21 @@ constexpr uint32_t triangleKeepsNonAoRays = 0x20;
 inline float RayTriangleEdges(const KdRay& ray, Geom::Vec3 p0, Geom::Vec3 e1, Geom::Vec3 e2, float tolerance,
                               float& b1, float& b2)
 {
+    // Every quotient is computed and the tests are combined into one choice: whether a ray
+    // passes a triangle is close to a coin toss in a leaf, and a mispredicted branch per test
+    // costs more than the two divisions an early exit would save.
     const Geom::Vec3 q = Geom::Cross(ray.direction, e2);
     const float det = Geom::Dot(q, e1);
-    b1 = b2 = 0;
-    if (det == 0)
-        return noHit;
     const Geom::Vec3 s = ray.origin - p0;
-    b1 = Geom::Dot(q, s) / det;
-    if (b1 < -tolerance)
-        return noHit;
     const Geom::Vec3 r = Geom::Cross(s, e1);
-    b2 = Geom::Dot(r, ray.direction) / det;
-    if (b2 < -tolerance || b1 + b2 > 1 + tolerance)
-        return noHit;
-    return Geom::Dot(r, e2) / det;
+    const float w1 = Geom::Dot(q, s) / det;
+    const float w2 = Geom::Dot(r, ray.direction) / det;
+    const float t = Geom::Dot(r, e2) / det;
+    const bool flat = det == 0;
+    b1 = flat ? 0.0f : w1;
+    b2 = flat ? 0.0f : w2;
+    const bool outside = (w1 < -tolerance) | (w2 < -tolerance) | (w1 + w2 > 1 + tolerance);
+    return (flat | outside) ? noHit : t;
 }
 
 inline float RayTriangle(const KdRay& ray, Geom::Vec3 p0, Geom::Vec3 p1, Geom::Vec3 p2, float tolerance, float& b1,
@@ -141,12 +142,13 @@ public:
     float IntersectEntry(int32_t mode, int32_t listPosition, const KdRay& ray, float /*best*/) const
     {
         const LeafTriangle& entry = leafTriangles[size_t(listPosition)];
-        if (entry.packed & (mode == 0 ? hiddenFromMode0 : hiddenFromOtherModes))
-            return noHit;
+        const uint32_t hidden = entry.packed & (mode == 0 ? hiddenFromMode0 : hiddenFromOtherModes);
         float b1, b2;
         const float t = RayTriangleEdges(ray, entry.p0, entry.e1, entry.e2, rayTriangleTolerance, b1, b2);
         // Written as !(t > ...) so a NaN distance is a miss, as it would be at every caller.
-        if (!(t > selfHitDistance) || t == noHit)
+        // One combined test for the same reason as inside the triangle test.
+        const bool missed = (hidden != 0) | !(t > selfHitDistance) | (t == noHit);
+        if (missed)
             return noHit;
         if ((entry.packed & alphaTested) && !AlphaBlocks(leafIds[size_t(listPosition)], b1, b2))
             return noHit;
