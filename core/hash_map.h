@@ -15,7 +15,12 @@ namespace Core {
 // in one flat array in insertion order, linked into bucket chains by index; iteration is over
 // that array, which is what makes every result built from a map independent of hash values.
 //
-// Both arrays grow through Heap::Realloc: a big map then moves its pages instead of copying
+// The chain links live apart from the keys and values: a lookup whose bucket starts with
+// another key reads only that entry's link and hash, from an array a third the size of the
+// entries, and touches the entry it finds; on a map larger than the caches that halves the
+// memory a lookup reaches into at random.
+//
+// The arrays grow through Heap::Realloc: a big map then moves its pages instead of copying
 // them into fresh memory, whose first touches would cost more than the inserts themselves.
 template <class Key, class Value>
 class HashMap {
@@ -26,10 +31,6 @@ public:
     struct Entry {
         Key key;
         Value value;
-        int32_t next;  // next entry of the same bucket, -1 at the end of the chain
-        // The key's hash, kept so that doubling the buckets re-links every entry without
-        // hashing its key again.
-        uint32_t hash;
     };
 
     HashMap() = default;
@@ -52,6 +53,7 @@ public:
     ~HashMap()
     {
         Heap::Free(entries);
+        Heap::Free(links);
         Heap::Free(buckets);
     }
 
@@ -104,14 +106,16 @@ public:
     const Entry& operator[](int32_t index) const { return entries[index]; }
     const Entry* begin() const { return entries; }
     const Entry* end() const { return entries + count; }
+    // The next older entry of the same bucket, or -1.
+    int32_t Next(int32_t index) const { return links[index].next; }
 
 private:
     static uint32_t HashOf(const Key& key) { return HashBytes(&key, sizeof(Key), 0); }
 
     int32_t FindHashed(const Key& key, uint32_t hash) const
     {
-        for (int32_t e = buckets[hash & uint32_t(bucketCount - 1)]; e >= 0; e = entries[e].next) {
-            if (std::memcmp(&entries[e].key, &key, sizeof(Key)) == 0)
+        for (int32_t e = buckets[hash & uint32_t(bucketCount - 1)]; e >= 0; e = links[e].next) {
+            if (links[e].hash == hash && std::memcmp(&entries[e].key, &key, sizeof(Key)) == 0)
                 return e;
         }
         return -1;
@@ -125,16 +129,17 @@ private:
         Entry& entry = entries[index];
         std::memcpy(&entry.key, &key, sizeof(Key));
         std::memcpy(&entry.value, &value, sizeof(Value));
-        entry.hash = hash;
+        Link& link = links[index];
+        link.hash = hash;
         if (bucketCount == 0) {
             // The first entry gets one bucket of its own; doubling starts with the second.
             SetBucketCount(1);
-            entry.next = -1;
+            link.next = -1;
             buckets[0] = index;
             return index;
         }
         uint32_t b = hash & uint32_t(bucketCount - 1);
-        entry.next = buckets[b];
+        link.next = buckets[b];
         buckets[b] = index;
         if (count >= bucketCount)
             Grow();
@@ -153,8 +158,8 @@ private:
         std::memset(buckets, 0xFF, sizeof(int32_t) * size_t(newCount));
         const uint32_t mask = uint32_t(newCount - 1);
         for (int32_t e = 0; e < count; e++) {
-            uint32_t b = entries[e].hash & mask;
-            entries[e].next = buckets[b];
+            uint32_t b = links[e].hash & mask;
+            links[e].next = buckets[b];
             buckets[b] = e;
         }
     }
@@ -162,6 +167,7 @@ private:
     void SetCapacity(int32_t newCapacity)
     {
         entries = static_cast<Entry*>(Resized(entries, sizeof(Entry) * size_t(newCapacity)));
+        links = static_cast<Link*>(Resized(links, sizeof(Link) * size_t(newCapacity)));
         capacity = newCapacity;
     }
 
@@ -186,8 +192,10 @@ private:
     void CopyFrom(const HashMap& other)
     {
         Reserve(other.count);
-        if (other.count > 0)
+        if (other.count > 0) {
             std::memcpy(static_cast<void*>(entries), other.entries, sizeof(Entry) * size_t(other.count));
+            std::memcpy(links, other.links, sizeof(Link) * size_t(other.count));
+        }
         count = other.count;
         SetBucketCount(other.bucketCount);
         if (other.bucketCount > 0)
@@ -197,6 +205,7 @@ private:
     void Swap(HashMap& other) noexcept
     {
         std::swap(entries, other.entries);
+        std::swap(links, other.links);
         std::swap(count, other.count);
         std::swap(capacity, other.capacity);
         std::swap(buckets, other.buckets);
@@ -204,7 +213,15 @@ private:
         std::swap(bucketCapacity, other.bucketCapacity);
     }
 
+    // Chain link of each entry, and the key's hash, kept so that doubling the buckets re-links
+    // every entry without hashing its key again.
+    struct Link {
+        int32_t next;  // next entry of the same bucket, -1 at the end of the chain
+        uint32_t hash;
+    };
+
     Entry* entries = nullptr;
+    Link* links = nullptr;
     int32_t count = 0;
     int32_t capacity = 0;
     int32_t* buckets = nullptr;

@@ -87,7 +87,7 @@ void ExpectChainsNewestFirst(const Map& map)
     std::vector<int32_t> newestOlder(size_t(map.BucketCount()), -1);
     for (int32_t e = 0; e < map.Count(); e++) {
         uint32_t b = Core::HashBytes(&map[e].key, sizeof(map[e].key), 0) & mask;
-        ASSERT_EQ(map[e].next, newestOlder[b]) << "entry " << e << " of " << map.Count();
+        ASSERT_EQ(map.Next(e), newestOlder[b]) << "entry " << e << " of " << map.Count();
         newestOlder[b] = e;
     }
 }
