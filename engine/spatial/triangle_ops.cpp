@@ -141,7 +141,7 @@ bool SplitTriangleElement(const TriangleMeshView& mesh, float position, int32_t 
 void TriangleElements::TreeBuilt(const std::vector<int32_t>& leafElements, const std::vector<int32_t>& elementIds)
 {
     assert(elementIds.size() <= size_t(elementMask) + 1);
-    leafTriangles.resize(leafElements.size());
+    leafTriangles.assign(leafElements.size() + 3, LeafTriangle{});
     leafIds.resize(leafElements.size());
     for (size_t k = 0; k < leafElements.size(); k++) {
         const int32_t triangle = elementIds[size_t(leafElements[k])];

@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/spatial/kdtree3.h"
 #include "geom/box.h"
 #include "geom/vec.h"
@@ -155,6 +159,15 @@ public:
         return t;
     }
 
+#if defined(__SSE2__)
+    // The leaf loop for entries first .. first + count - 1: each entry whose mark differs from
+    // the stamp is marked and tested, four at a time with the one-entry arithmetic, and the
+    // nearest distance below `best` wins, the earliest entry on a tie, as one entry after another
+    // would give. Returns the new best; hitElement receives the winner's element index.
+    float IntersectRun(int32_t mode, int32_t first, int32_t count, const KdRay& ray, uint32_t* marks, uint32_t stamp,
+                       float best, int32_t& hitElement) const;
+#endif
+
 private:
     // Rule bits above the element index (element indices stay below 2^29).
     enum : uint32_t {
@@ -170,9 +183,88 @@ private:
     bool AlphaBlocks(int32_t triangle, float b1, float b2) const;
 
     TriangleMeshView mesh;
+    // In leaf order, followed by three blank records so that four records can always be read
+    // from any entry.
     std::vector<LeafTriangle> leafTriangles;
     std::vector<int32_t> leafIds;  // element id per entry, for the rare alpha test
 };
+
+#if defined(__SSE2__)
+inline float TriangleElements::IntersectRun(int32_t mode, int32_t first, int32_t count, const KdRay& ray,
+                                            uint32_t* marks, uint32_t stamp, float best, int32_t& hitElement) const
+{
+    static_assert(sizeof(LeafTriangle) == 40, "four records are read as 16 + 16 + 8 bytes each");
+    const uint32_t hiddenBit = mode == 0 ? hiddenFromMode0 : hiddenFromOtherModes;
+    const __m128 dx = _mm_set1_ps(ray.direction.x), dy = _mm_set1_ps(ray.direction.y),
+                 dz = _mm_set1_ps(ray.direction.z);
+    const __m128 ox = _mm_set1_ps(ray.origin.x), oy = _mm_set1_ps(ray.origin.y), oz = _mm_set1_ps(ray.origin.z);
+    const __m128 low = _mm_set1_ps(-rayTriangleTolerance), high = _mm_set1_ps(1 + rayTriangleTolerance);
+    const __m128 zero = _mm_setzero_ps(), selfHit = _mm_set1_ps(selfHitDistance), miss = _mm_set1_ps(noHit);
+    for (int32_t group = first, end = first + count; group < end; group += 4) {
+        // Which of the four are this run's entries and not yet tested by this query.
+        int32_t elements[4];
+        uint32_t packedBits[4];
+        alignas(16) uint32_t live[4];
+        bool any = false;
+        for (int32_t j = 0; j < 4; j++) {
+            packedBits[j] = leafTriangles[size_t(group + j)].packed;
+            elements[j] = int32_t(packedBits[j] & elementMask);
+            const bool test = group + j < end && marks[elements[j]] != stamp && !(packedBits[j] & hiddenBit);
+            if (group + j < end)
+                marks[elements[j]] = stamp;
+            live[j] = test ? ~0u : 0u;
+            any |= test;
+        }
+        if (!any)
+            continue;
+        const float* r = &leafTriangles[size_t(group)].p0.x;
+        __m128 a0 = _mm_loadu_ps(r), a1 = _mm_loadu_ps(r + 10), a2 = _mm_loadu_ps(r + 20), a3 = _mm_loadu_ps(r + 30);
+        _MM_TRANSPOSE4_PS(a0, a1, a2, a3);  // p0.x, p0.y, p0.z, e1.x
+        __m128 b0 = _mm_loadu_ps(r + 4), b1 = _mm_loadu_ps(r + 14), b2 = _mm_loadu_ps(r + 24), b3 = _mm_loadu_ps(r + 34);
+        _MM_TRANSPOSE4_PS(b0, b1, b2, b3);  // e1.y, e1.z, e2.x, e2.y
+        const __m128 e2z = _mm_setr_ps(r[8], r[18], r[28], r[38]);
+        const __m128 p0x = a0, p0y = a1, p0z = a2, e1x = a3, e1y = b0, e1z = b1, e2x = b2, e2y = b3;
+        // The arithmetic of RayTriangleEdges, term by term.
+        const __m128 qx = _mm_sub_ps(_mm_mul_ps(dy, e2z), _mm_mul_ps(dz, e2y));
+        const __m128 qy = _mm_sub_ps(_mm_mul_ps(dz, e2x), _mm_mul_ps(dx, e2z));
+        const __m128 qz = _mm_sub_ps(_mm_mul_ps(dx, e2y), _mm_mul_ps(dy, e2x));
+        const __m128 det = _mm_add_ps(_mm_add_ps(_mm_mul_ps(qx, e1x), _mm_mul_ps(qy, e1y)), _mm_mul_ps(qz, e1z));
+        const __m128 sx = _mm_sub_ps(ox, p0x), sy = _mm_sub_ps(oy, p0y), sz = _mm_sub_ps(oz, p0z);
+        const __m128 rx = _mm_sub_ps(_mm_mul_ps(sy, e1z), _mm_mul_ps(sz, e1y));
+        const __m128 ry = _mm_sub_ps(_mm_mul_ps(sz, e1x), _mm_mul_ps(sx, e1z));
+        const __m128 rz = _mm_sub_ps(_mm_mul_ps(sx, e1y), _mm_mul_ps(sy, e1x));
+        const __m128 w1 = _mm_div_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(qx, sx), _mm_mul_ps(qy, sy)), _mm_mul_ps(qz, sz)), det);
+        const __m128 w2 = _mm_div_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(rx, dx), _mm_mul_ps(ry, dy)), _mm_mul_ps(rz, dz)), det);
+        const __m128 t = _mm_div_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(rx, e2x), _mm_mul_ps(ry, e2y)), _mm_mul_ps(rz, e2z)), det);
+        __m128 out = _mm_or_ps(_mm_cmpeq_ps(det, zero), _mm_cmplt_ps(w1, low));
+        out = _mm_or_ps(out, _mm_cmplt_ps(w2, low));
+        out = _mm_or_ps(out, _mm_cmpgt_ps(_mm_add_ps(w1, w2), high));
+        // !(t > selfHit) keeps a NaN distance a miss.
+        out = _mm_or_ps(out, _mm_andnot_ps(_mm_cmpgt_ps(t, selfHit), _mm_castsi128_ps(_mm_set1_epi32(-1))));
+        out = _mm_or_ps(out, _mm_cmpeq_ps(t, miss));
+        const __m128 hit = _mm_andnot_ps(out, _mm_load_ps(reinterpret_cast<const float*>(live)));
+        const int hitLanes = _mm_movemask_ps(hit);
+        if (hitLanes == 0)
+            continue;
+        alignas(16) float distance[4], weight1[4], weight2[4];
+        _mm_store_ps(distance, t);
+        _mm_store_ps(weight1, w1);
+        _mm_store_ps(weight2, w2);
+        for (int32_t j = 0; j < 4; j++) {
+            if (!(hitLanes & (1 << j)))
+                continue;
+            const float d = distance[j];
+            if ((packedBits[j] & alphaTested) && !AlphaBlocks(leafIds[size_t(group + j)], weight1[j], weight2[j]))
+                continue;
+            if (d < best) {
+                best = d;
+                hitElement = elements[j];
+            }
+        }
+    }
+    return best;
+}
+#endif
 
 using TriangleKdTree = KdTree3<TriangleElements>;
 

@@ -611,6 +611,15 @@ TEST(KdTree3, RaysSharingAnOriginAgreeWithBruteForce)
     EXPECT_GT(hits, 200) << "too few rays hit to compare anything";
 }
 
+// The elements the latest query of this mailbox tested: those carrying its stamp.
+std::vector<bool> MarkedElements(const Engine::Mailbox& mailbox)
+{
+    std::vector<bool> marked(mailbox.marks.size());
+    for (size_t e = 0; e < marked.size(); e++)
+        marked[e] = mailbox.marks[e] == mailbox.stamp;
+    return marked;
+}
+
 TEST(KdTree3, LeafOrderPathMatchesThePlainDelegatePath)
 {
     const uint32_t seed = 5;
@@ -630,6 +639,13 @@ TEST(KdTree3, LeafOrderPathMatchesThePlainDelegatePath)
         for (int k = 0; k < 3; k++)
             fast.mesh.uvs[size_t(t.uv[k])] = {float(k) * 1.7f - 0.4f, float(i % 5) * 0.3f};
     }
+    // Stacks of identical triangles fill leaves with equal distances, where the earliest entry
+    // must win, and make runs longer than four entries.
+    for (size_t original : {size_t(1), size_t(2)}) {
+        const TriangleCorners copied = fast.mesh.triangles[original];
+        for (int k = 0; k < 6; k++)
+            fast.mesh.triangles.push_back(copied);
+    }
     fast.Build();
     CountingMesh plain;
     plain.mesh.positions = fast.mesh.positions;
@@ -646,7 +662,14 @@ TEST(KdTree3, LeafOrderPathMatchesThePlainDelegatePath)
     }
     EXPECT_EQ(fast.tree.leafElements, plain.tree.leafElements);
 
-    const std::vector<KdRay> rays = RandomRays(seed, 4000, 2.5f);
+    std::vector<KdRay> rays = RandomRays(seed, 4000, 2.5f);
+    int stackHits = 0;
+    for (size_t i = 0; i < 200; i++) {
+        const TriangleCorners& t = fast.mesh.triangles[1 + i % 2];
+        const Vec3 target = (fast.mesh.positions[size_t(t.pos[0])] + fast.mesh.positions[size_t(t.pos[1])] +
+                             fast.mesh.positions[size_t(t.pos[2])]) / 3.0f;
+        rays.push_back({rays[i].origin, target - rays[i].origin});
+    }
     for (size_t i = 0; i < rays.size(); i++) {
         for (int32_t mode : {0, 32}) {
             int32_t fastHit = -1, plainHit = -1;
@@ -654,11 +677,70 @@ TEST(KdTree3, LeafOrderPathMatchesThePlainDelegatePath)
                       plain.tree.RayNearest(0, mode, rays[i], &plainHit, 2.0f))
                 << "ray " << i;
             ASSERT_EQ(fastHit, plainHit) << "ray " << i;
+            ASSERT_EQ(MarkedElements(fast.tree.SlotMailbox(0)), MarkedElements(plain.tree.SlotMailbox(0)))
+                << "the two paths tested different elements for ray " << i;
+            stackHits += i >= 4000 && (fastHit == 1 || fastHit == 2);
             ASSERT_EQ(fast.tree.RayAny(0, mode, rays[i], 2.0f), plain.tree.RayAny(0, mode, rays[i], 2.0f))
                 << "ray " << i;
         }
     }
+    EXPECT_GT(stackHits, 50) << "too few rays reached the stacks of equal triangles";
 }
+
+#if defined(__SSE2__)
+// Runs of a leaf list are tested four entries at a time. A stack of triangles across one ray,
+// listed farthest first, so the nearest entry of any run is its last: a run that looks past its
+// end, or skips its tail, returns the wrong one. Entries 4 and 5 are the same distance apart as
+// the others but hidden from mode-0 rays; entry 6 is already marked.
+TEST(KdTree3, LeafRunsTestExactlyTheirOwnUnmarkedEntries)
+{
+    TestMesh mesh;
+    const int32_t stack = 11;
+    for (int32_t k = 0; k < stack; k++) {
+        const float z = float(stack - k);
+        mesh.Add({-1, -1, z}, {3, -1, z}, {-1, 3, z}, k == 4 || k == 5 ? 0x10u : 0u);
+    }
+    Engine::TriangleElements elements(mesh.View());
+    std::vector<int32_t> order(static_cast<size_t>(stack));
+    for (int32_t k = 0; k < stack; k++)
+        order[size_t(k)] = k;
+    elements.TreeBuilt(order, order);
+
+    const KdRay ray{{0, 0, 0}, {0, 0, 1}};
+    std::vector<uint32_t> marks(size_t(stack), 0);
+    uint32_t stamp = 0;
+    for (int32_t first = 0; first <= stack; first++) {
+        for (int32_t count = 0; first + count <= stack; count++) {
+            stamp++;
+            marks[6] = stamp;
+            int32_t hit = -1;
+            const float best = elements.IntersectRun(0, first, count, ray, marks.data(), stamp, noHit, hit);
+            // The one-entry loop, for comparison.
+            float expected = noHit;
+            int32_t expectedHit = -1;
+            for (int32_t k = first; k < first + count; k++) {
+                if (k == 6)
+                    continue;
+                const float d = elements.IntersectEntry(0, k, ray, expected);
+                if (d < expected) {
+                    expected = d;
+                    expectedHit = k;
+                }
+            }
+            ASSERT_EQ(best, expected) << "run " << first << " + " << count;
+            ASSERT_EQ(hit, expectedHit) << "run " << first << " + " << count;
+            for (int32_t k = 0; k < stack; k++)
+                ASSERT_EQ(marks[size_t(k)] == stamp, k == 6 || (k >= first && k < first + count))
+                    << "entry " << k << " of run " << first << " + " << count;
+        }
+    }
+    // A closer best from earlier leaves is kept.
+    int32_t hit = -7;
+    stamp++;
+    EXPECT_EQ(elements.IntersectRun(0, 0, stack, ray, marks.data(), stamp, 0.5f, hit), 0.5f);
+    EXPECT_EQ(hit, -7);
+}
+#endif
 
 // Samples the triangle on a barycentric grid, corners and edges included.
 bool TriangleTouchesBox(const TestMesh& mesh, int32_t triangle, const Box3& box)
