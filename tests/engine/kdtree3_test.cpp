@@ -763,7 +763,50 @@ bool TriangleTouchesBox(const TestMesh& mesh, int32_t triangle, const Box3& box)
     return false;
 }
 
-TEST(KdTree3, QueryBoxIsASupersetWithoutRepeats)
+// The box walk as written down: every child whose cell the box overlaps on all three axes
+// (touching counts, an empty cell or box overlaps nothing), each element once, in walk order.
+void ReferenceQueryBox(const Engine::TriangleKdTree& tree, int32_t child, const Box3& cell, const Box3& box,
+                       std::vector<bool>& seen, std::vector<int32_t>& out)
+{
+    if (Engine::IsKdLeaf(child)) {
+        const Engine::KdLeaf& leaf = tree.leaves[size_t(Engine::KdLeafIndex(child))];
+        for (int32_t k = leaf.first; k < leaf.first + leaf.count; k++) {
+            const int32_t element = tree.leafElements[size_t(k)];
+            if (!seen[size_t(element)])
+                out.push_back(tree.elementIds[size_t(element)]);
+            seen[size_t(element)] = true;
+        }
+        return;
+    }
+    const auto overlaps = [&box](const Box3& c) {
+        if (box.IsEmpty() || c.IsEmpty())
+            return false;
+        for (int a = 0; a < 3; a++) {
+            if (box.min[a] > c.max[a] || box.max[a] < c.min[a])
+                return false;
+        }
+        return true;
+    };
+    const Engine::KdNode& node = tree.nodes[size_t(child)];
+    Box3 left = cell, right = cell;
+    left.max[node.axis] = node.split;
+    right.min[node.axis] = node.split;
+    if (overlaps(left))
+        ReferenceQueryBox(tree, node.left, left, box, seen, out);
+    if (overlaps(right))
+        ReferenceQueryBox(tree, node.right, right, box, seen, out);
+}
+
+std::vector<int32_t> ReferenceQueryBox(const Engine::TriangleKdTree& tree, const Box3& box)
+{
+    std::vector<bool> seen(tree.elementIds.size());
+    std::vector<int32_t> out;
+    if (!tree.nodes.empty())
+        ReferenceQueryBox(tree, 0, tree.rootBox, box, seen, out);
+    return out;
+}
+
+TEST(KdTree3, QueryBoxFollowsTheCellWalkAndIsASupersetWithoutRepeats)
 {
     const uint32_t seed = 99;
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -779,10 +822,20 @@ TEST(KdTree3, QueryBoxIsASupersetWithoutRepeats)
         Box3 box;
         box.min = {unit(random), unit(random), unit(random)};
         box.max = box.min + Vec3{size(random), size(random), q % 10 == 0 ? 0.0f : size(random)};
+        // Some boxes end exactly on a split plane, from below or from above: touching counts.
+        if (q % 5 == 1 || q % 5 == 2) {
+            const Engine::KdNode& node = traced.tree.nodes[size_t(q * 7919) % traced.tree.nodes.size()];
+            if (q % 5 == 1)
+                box.max[node.axis] = node.split, box.min[node.axis] = std::min(box.min[node.axis], node.split);
+            else
+                box.min[node.axis] = node.split, box.max[node.axis] = std::max(box.max[node.axis], node.split);
+        }
         found.clear();
         found.push_back(-5);  // QueryBox appends: what was there stays
         traced.tree.QueryBox(0, box, found);
         ASSERT_EQ(found[0], -5);
+        ASSERT_EQ(std::vector<int32_t>(found.begin() + 1, found.end()), ReferenceQueryBox(traced.tree, box))
+            << "query " << q;
         std::vector<int32_t> sorted(found.begin() + 1, found.end());
         std::sort(sorted.begin(), sorted.end());
         ASSERT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "query " << q;
