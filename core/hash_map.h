@@ -16,9 +16,9 @@ namespace Core {
 // that array, which is what makes every result built from a map independent of hash values.
 //
 // The chain links live apart from the keys and values: a lookup whose bucket starts with
-// another key reads only that entry's link and hash, from an array a third the size of the
-// entries, and touches the entry it finds; on a map larger than the caches that halves the
-// memory a lookup reaches into at random.
+// another key reads only that entry's 8-byte link and hash, and compares keys only where the
+// hashes agree; on a map larger than the caches that shrinks the memory a lookup reaches into
+// at random to the buckets and the links.
 //
 // The arrays grow through Heap::Realloc: a big map then moves its pages instead of copying
 // them into fresh memory, whose first touches would cost more than the inserts themselves.
