@@ -66,7 +66,7 @@ bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engi
             input.uvs[k] = hasUvs ? reader.uvs[size_t(source.uv[k])] : Geom::Vec2{0, 0};
             input.normals[k] = normalsFromFile ? reader.normals[size_t(source.normal[k])] : Geom::Vec3{0, 0, 0};
         }
-        // Objects the flags file does not list all share the record with the empty name.
+        // No object flags are read yet: every triangle belongs to the object with the empty name.
         input.name.clear();
         input.flags = 0;
         input.modelId = 0;
@@ -106,7 +106,11 @@ int RunDriver(const Options& options)
 
     Print("Building...\n");
     lightmapper->progress = ConsoleProgress;
-    lightmapper->Build(false, false);
+    if (!lightmapper->Build(false, false)) {
+        // A cancelled build left no charts or pages worth writing.
+        Print("\naborted\n");
+        return ExitCancelled;
+    }
 
     Print("\nDone...\n");
     Print("Saving mesh:\n");

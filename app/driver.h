@@ -18,6 +18,7 @@ enum ExitCode : int {
     ExitFlagsSyntax = 4,   // syntax error in the object flags file
     ExitAlphaMap = 5,      // an alpha map could not be opened or decoded
     ExitWriteFailed = 6,   // an output file could not be created or fully written
+    ExitCancelled = 130,   // the build was cancelled before it finished: nothing was written
 };
 
 // The whole run after a successful parse: input, build, outputs. Returns the exit code.

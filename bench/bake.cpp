@@ -30,12 +30,12 @@ struct StageMark {
     int64_t microseconds;
 };
 
-int64_t CoveredTexels(const Engine::Lightmapper& lm)
+int64_t CoveredTexels(const Engine::LmCharts& charts)
 {
     int64_t covered = 0;
-    for (const auto& group : lm.groups) {
-        for (int32_t texel = 0; texel < group->TexelCount(); texel++)
-            covered += group->IsCovered(texel);
+    for (const Engine::LmGroup& group : charts.groups) {
+        for (int32_t texel = 0; texel < group.TexelCount(); texel++)
+            covered += group.IsCovered(texel);
     }
     return covered;
 }
@@ -89,13 +89,11 @@ int main(int argc, char** argv)
         lm.BuildVertexNormals(options.smoothingAngle);
     double intakeSeconds = double(clock.Peek()) * 1e-6 - parseSeconds;
 
-    int64_t covered = 0;
-    lm.progress = [&](float, float, const std::string& title) {
-        if (title == "Ambient occlusion")
-            covered = CoveredTexels(lm);
-    };
-    lm.Build(false, false);
+    Engine::LmCharts charts;
+    lm.Build(false, false, &charts);
     marks.push_back({"end", clock.Peek()});
+    const int64_t covered = CoveredTexels(charts);
+    charts = Engine::LmCharts();
 
     std::filesystem::path outDir = std::filesystem::temp_directory_path() / ("ketra-bake-" + std::to_string(getpid()));
     std::filesystem::create_directories(outDir);
@@ -113,8 +111,8 @@ int main(int argc, char** argv)
     double aoSeconds = StageSeconds(marks, "Ambient occlusion");
     int32_t samples = std::max(options.settings.sampleCount, 0);
     std::printf("model: %s\n", options.inputPath.c_str());
-    std::printf("triangles: %zu\n", lm.triangles.size());
-    std::printf("pages: %d\n", lm.atlases[0].PageCount());
+    std::printf("triangles: %d\n", lm.Mesh().TriangleCount());
+    std::printf("pages: %d\n", lm.Atlases(0).PageCount());
     std::printf("parse_s: %.3f\n", parseSeconds);
     std::printf("intake_s: %.3f\n", intakeSeconds);
     std::printf("connectivity_s: %.3f\n", StageSeconds(marks, "building connectivity"));

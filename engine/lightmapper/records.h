@@ -3,17 +3,11 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/mesh/triangle_flags.h"
 #include "geom/vec.h"
 #include "image/bitmap/bitmap.h"
 
 namespace Engine {
-
-// Triangle flag bits that the lightmapper itself sets or reads beside the object flag word.
-enum LmTriangleFlags : uint32_t {
-    LmOnlyOwnObjectNeighbours = 0x20,  // also changes which rays may hit the triangle
-    LmLit = 0x80,                      // cleared on intake; the lighting passes own it
-    LmEmissive = 0xA0,                 // what an object with a non-zero colour adds
-};
 
 // One accepted triangle. Every field is 32 bits wide; indices are -1 while unset.
 struct LmTriangle {
@@ -29,7 +23,7 @@ struct LmTriangle {
     int32_t page;          // atlas page, -1 until placed
     int32_t group;         // chart, -1 until grouped
     int32_t object;        // index into the object list
-    uint32_t flags;        // object flag word plus the bits the stages set
+    uint32_t flags;        // TriangleFlag bits: the object flag word plus the bits the stages set
     int32_t smoothGroup;   // equal non-negative values are always smoothed together
     int32_t spareIndex;    // -1; free for later stages
     int32_t neighbour[3];  // triangle across each edge, -1 for none
