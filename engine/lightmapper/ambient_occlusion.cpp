@@ -86,7 +86,7 @@ struct AoPass {
             const float b = r * std::cos(phi), c = r * std::sin(phi);
             const float a = std::sqrt(std::max(0.0f, 1.0f - b * b - c * c));
             ray.direction = frame.n * a + frame.b1 * b + frame.b2 * c;
-            const float d = trees.kdTree.RayNearest(thread, 0, ray, nullptr, distance);
+            const float d = trees.RayNearest(thread, 0, ray, nullptr, distance);
             if (d > 0)
                 sum += std::clamp(d / distance, 0.0f, 1.0f);
         }

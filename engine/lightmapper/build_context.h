@@ -46,6 +46,18 @@ struct TriangleTrees {
     TriangleTrees(const TriangleTrees&) = delete;
     TriangleTrees& operator=(const TriangleTrees&) = delete;
 
+    // The ray queries every pass makes, in the forms of KdTree3::RayNearest and RayAny: the
+    // nearest hit within the limit (noHit for none), and whether any hit is closer than it.
+    // `slot` is the caller's thread slot.
+    float RayNearest(int32_t slot, int32_t mode, const KdRay& ray, int32_t* hit, float maxDistance) const
+    {
+        return kdTree.RayNearest(slot, mode, ray, hit, maxDistance);
+    }
+    bool RayAny(int32_t slot, int32_t mode, const KdRay& ray, float maxDistance) const
+    {
+        return kdTree.RayAny(slot, mode, ray, maxDistance);
+    }
+
     TriangleKdTree kdTree;
     TriangleElements elements;
     std::vector<TriangleCorners> corners;
