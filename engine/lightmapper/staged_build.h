@@ -35,7 +35,7 @@ public:
     void Tasks();                     // texels.cpp
     void CornerTexelCoords();         // texels.cpp
     void AmbientOcclusion();          // ambient_occlusion.cpp, post_process.cpp
-    void Atlas(Engine::Atlas* atlases);  // atlas_optimize.cpp, atlas_build.cpp
+    void Atlas(Engine::Atlas* atlases);  // atlas_optimize.cpp, atlas_build.cpp, seams.cpp
 
     // Grouping as Build runs it: grow, lay out, pack texels, sort.
     void Groups();
