@@ -5,7 +5,8 @@
 //   matching points on both sides, the points and measure of the optimiser) without and with -S;
 // - the same on pages taken straight after seam fixing, before the second bleed, for a bake
 //   that is fixed here from the pages without -S (they equal the pages after the first bleed);
-// - build wall and processor seconds (medians), the seam stage's own seconds, their ratios.
+// - build wall and processor seconds (medians), the seam stage's own seconds in the bakes, their
+//   ratios, and the stage run alone N times on copies of the pages it starts from.
 // Prints name: value lines.
 #include <sys/resource.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -98,17 +100,22 @@ Bake RunBake(const Engine::ObjReader& reader, const App::Options& options, bool 
     return bake;
 }
 
-// Fixes the seams of the bake without -S by hand and measures before the second bleed.
-double MismatchBeforeSecondBleed(const Bake& plain, const std::vector<Engine::StitchingPoint>& points,
-                                 bool bounded, const Engine::BuildProgress& progress)
+Engine::Atlas CopyPages(const Engine::Atlas& built)
 {
-    const Engine::Atlas& built = plain.lightmapper->Atlases(0);
     Engine::Atlas pages(built.PageWidth(), built.PageHeight(), built.fillColour);
     for (int32_t p = 0; p < built.PageCount(); p++) {
         pages.pages.push_back(std::make_unique<Engine::AtlasPage>(built.PageWidth(), built.PageHeight(),
                                                                    built.fillColour, false));
         pages.pages.back()->bitmap = built.Page(p)->bitmap;
     }
+    return pages;
+}
+
+// Fixes the seams of the bake without -S by hand and measures before the second bleed.
+double MismatchBeforeSecondBleed(const Bake& plain, const std::vector<Engine::StitchingPoint>& points,
+                                 bool bounded, const Engine::BuildProgress& progress)
+{
+    Engine::Atlas pages = CopyPages(plain.lightmapper->Atlases(0));
     const Engine::StitchingTexels texels = Engine::CollectStitchingTexels(points, pages);
     std::vector<uint32_t> start;
     for (const auto& texel : texels.texels)
@@ -174,6 +181,23 @@ int main(int argc, char** argv)
     const double beforeBleed =
         MismatchBeforeSecondBleed(last[0], points, Engine::AmbientOcclusionMode(lm.Settings()), lm.Progress());
 
+    // The stage alone, as the bake runs it, on copies of the pages it starts from.
+    std::vector<double> stageSeconds, stageProcessorSeconds;
+    Engine::LightmapperSettings fixing = lm.Settings();
+    fixing.flags |= Engine::FixLightmapSeams;
+    const int listener = Core::AddLogListener([](const std::string&) {});
+    for (int run = 0; run < runs; run++) {
+        Engine::Atlas pages[Engine::maxBases];
+        pages[0] = CopyPages(lm.Atlases(0));
+        Core::PreciseTimer timer;
+        timer.Start();
+        const double processorStart = ProcessorSeconds();
+        Engine::FixSeams(lm.Mesh(), fixing, lm.Pool(), lm.Progress(), last[0].charts.groups, pages);
+        stageProcessorSeconds.push_back(ProcessorSeconds() - processorStart);
+        stageSeconds.push_back(double(timer.Stop()) * 1e-6);
+    }
+    Core::RemoveLogListener(listener);
+
     const double wallPlain = Bench::Median(wall[0]), wallFixed = Bench::Median(wall[1]);
     const double cpuPlain = Bench::Median(processor[0]), cpuFixed = Bench::Median(processor[1]);
     std::printf("model: %s\n", options.inputPath.c_str());
@@ -194,6 +218,8 @@ int main(int argc, char** argv)
     std::printf("build_cpu_s_with_S: %.3f\n", cpuFixed);
     std::printf("build_cpu_ratio: %.3f\n", cpuPlain > 0 ? cpuFixed / cpuPlain : 0.0);
     std::printf("seams_s: %.3f\n", Bench::Median(seamSeconds));
+    std::printf("stage_alone_s: %.3f\n", Bench::Median(stageSeconds));
+    std::printf("stage_alone_cpu_s: %.3f\n", Bench::Median(stageProcessorSeconds));
 
     last[0] = Bake();
     last[1] = Bake();

@@ -276,6 +276,11 @@ public:
         // sizes every basis shares), so its pixel and its points' pages all exist.
         for (int32_t p = 0; p < pages.PageCount(); p++)
             bitmaps.push_back(&pages.Page(p)->bitmap);
+        taps.reserve(basis.points.size());
+        for (const StitchingPoint& p : basis.points) {
+            taps.push_back({p.pageA, p.pageB, bitmaps[size_t(p.pageA)]->TapsAt(p.positionA.x, p.positionA.y),
+                            bitmaps[size_t(p.pageB)]->TapsAt(p.positionB.x, p.positionB.y)});
+        }
         pixels.resize(size_t(texelCount));
         for (int32_t t = 0; t < texelCount; t++) {
             const StitchingTexels::Texel& texel = basis.texels.texels[size_t(t)];
@@ -329,9 +334,9 @@ private:
         double sum = distance;
         const StitchingTexels& texels = basis.texels;
         for (int32_t i = texels.pointStart[size_t(t)]; i < texels.pointStart[size_t(t) + 1]; i++) {
-            const StitchingPoint& p = basis.points[size_t(texels.points[size_t(i)])];
-            const uint32_t a = bitmaps[size_t(p.pageA)]->SampleBilinear(p.positionA.x, p.positionA.y);
-            const uint32_t b = bitmaps[size_t(p.pageB)]->SampleBilinear(p.positionB.x, p.positionB.y);
+            const PointTaps& p = taps[size_t(texels.points[size_t(i)])];
+            const uint32_t a = bitmaps[size_t(p.pageA)]->SampleBilinear(p.a);
+            const uint32_t b = bitmaps[size_t(p.pageB)]->SampleBilinear(p.b);
             sum += ColourDistanceSquared(a, b);
             if (sum >= bound)
                 return bound;
@@ -339,9 +344,16 @@ private:
         return sum;
     }
 
+    // Where each point's samples read, worked out once: the points never move.
+    struct PointTaps {
+        int32_t pageA, pageB;
+        Image::Bitmap::BilinearTaps a, b;
+    };
+
     const SeamBasis& basis;
     std::vector<Image::Bitmap*> bitmaps;
     std::vector<uint32_t*> pixels;
+    std::vector<PointTaps> taps;
 };
 
 // For each point, the stitching texels whose lists hold it: the lists turned inside out.

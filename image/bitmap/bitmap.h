@@ -50,6 +50,18 @@ public:
     // outside the picture take the colour of the nearest edge. 0 for an empty bitmap.
     uint32_t SampleBilinear(float x, float y) const;
 
+    // Where a bilinear sample reads: two columns and two rows, clamped into the picture, and the
+    // weights of the second of each. Worked out once for a position, they serve every later
+    // sample there while the pixels change (and on any bitmap of the same size).
+    struct BilinearTaps {
+        int32_t x0, x1, y0, y1;
+        float fx, fy;
+    };
+    // For a bitmap that is not empty.
+    BilinearTaps TapsAt(float x, float y) const;
+    // The same colour as SampleBilinear at the position the taps were made for.
+    uint32_t SampleBilinear(const BilinearTaps& taps) const;
+
     // Spreads the colour of valid pixels (alpha above threshold) into the invalid ones around
     // them, one ring per pass, for at most maxPasses passes (negative: until nothing changes).
     // Invalid pixels are zeroed first; filled pixels keep alpha 0. True if anything was filled.
