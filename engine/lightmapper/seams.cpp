@@ -266,12 +266,17 @@ double SeamMismatch(const std::vector<StitchingPoint>& points, const Atlas& page
 
 namespace {
 
-// One basis's optimiser: the live pixels of its stitching texels and the cost of a colour at one.
-class SeamOptimiser {
+// The live pixels of one basis's stitching texels and where each point's samples read them.
+class SeamPixels {
 public:
-    SeamOptimiser(const SeamBasis& basis, Atlas& pages) : basis(basis)
+    // Where a point's two samples read, worked out once: the points never move.
+    struct PointTaps {
+        int32_t pageA, pageB;
+        Image::Bitmap::BilinearTaps a, b;
+    };
+
+    SeamPixels(const SeamBasis& basis, Atlas& pages) : basis(basis)
     {
-        const int32_t texelCount = basis.texels.Count();
         // Every stitching texel lies on a page (collection checked it against basis 0, whose page
         // sizes every basis shares), so its pixel and its points' pages all exist.
         for (int32_t p = 0; p < pages.PageCount(); p++)
@@ -281,79 +286,160 @@ public:
             taps.push_back({p.pageA, p.pageB, bitmaps[size_t(p.pageA)]->TapsAt(p.positionA.x, p.positionA.y),
                             bitmaps[size_t(p.pageB)]->TapsAt(p.positionB.x, p.positionB.y)});
         }
-        pixels.resize(size_t(texelCount));
-        for (int32_t t = 0; t < texelCount; t++) {
-            const StitchingTexels::Texel& texel = basis.texels.texels[size_t(t)];
-            pixels[size_t(t)] = &bitmaps[size_t(texel.page)]->At(texel.x, texel.y);
-        }
+        pixels.reserve(size_t(basis.texels.Count()));
+        for (const StitchingTexels::Texel& texel : basis.texels.texels)
+            pixels.push_back(&bitmaps[size_t(texel.page)]->At(texel.x, texel.y));
     }
 
-    // Tries one luma step down and then one up at texel t; keeps the first that lowers its cost.
-    // True when the texel changed.
-    bool TryTexel(int32_t t)
+    uint32_t SampleA(int32_t point) const
     {
-        uint32_t& live = *pixels[size_t(t)];
-        const uint32_t c0 = live;
-        double best = Cost(t, c0, unboundedCost);
-        uint32_t bestColour = c0;
-        bool changed = false;
-        // A step that leaves the pixel as it is costs what it cost and cannot win.
-        const uint32_t down = StepLuma(c0, -1);
-        if (down != c0) {
-            live = down;
-            const double cost = Cost(t, down, best);
-            if (cost < best) {
-                best = cost;
-                bestColour = down;
-                changed = true;
-            }
-        }
-        const uint32_t up = StepLuma(bestColour, +1);
-        if (up != bestColour) {
-            live = up;
-            const double cost = Cost(t, up, best);
-            if (cost < best) {
-                bestColour = up;
-                changed = true;
-            }
-        }
-        live = bestColour;
-        return changed;
+        const PointTaps& p = taps[size_t(point)];
+        return bitmaps[size_t(p.pageA)]->SampleBilinear(p.a);
+    }
+    uint32_t SampleB(int32_t point) const
+    {
+        const PointTaps& p = taps[size_t(point)];
+        return bitmaps[size_t(p.pageB)]->SampleBilinear(p.b);
     }
 
-    int32_t TexelCount() const { return basis.texels.Count(); }
-
-private:
-    // Distance from the start plus the mismatch at the texel's points, with `colour` already in
-    // place; the bound as soon as the sum reaches it.
-    double Cost(int32_t t, uint32_t colour, double bound) const
+    // The part of a texel's cost before its points: its squared distance from its start, or the
+    // out-of-bounds cost.
+    double StartCost(int32_t t, uint32_t colour) const
     {
         const int32_t distance = ColourDistanceSquared(colour, basis.startColours[size_t(t)]);
-        if (basis.bounded && distance >= maxDistanceSquared)
-            return unboundedCost;
-        double sum = distance;
-        const StitchingTexels& texels = basis.texels;
-        for (int32_t i = texels.pointStart[size_t(t)]; i < texels.pointStart[size_t(t) + 1]; i++) {
-            const PointTaps& p = taps[size_t(texels.points[size_t(i)])];
-            const uint32_t a = bitmaps[size_t(p.pageA)]->SampleBilinear(p.a);
-            const uint32_t b = bitmaps[size_t(p.pageB)]->SampleBilinear(p.b);
-            sum += ColourDistanceSquared(a, b);
-            if (sum >= bound)
-                return bound;
-        }
-        return sum;
+        return basis.bounded && distance >= maxDistanceSquared ? unboundedCost : double(distance);
     }
-
-    // Where each point's samples read, worked out once: the points never move.
-    struct PointTaps {
-        int32_t pageA, pageB;
-        Image::Bitmap::BilinearTaps a, b;
-    };
 
     const SeamBasis& basis;
     std::vector<Image::Bitmap*> bitmaps;
-    std::vector<uint32_t*> pixels;
-    std::vector<PointTaps> taps;
+    std::vector<uint32_t*> pixels;  // per stitching texel
+    std::vector<PointTaps> taps;    // per point
+};
+
+// One luma step down and then one up from the better of the two: the first that lowers the cost
+// stays. cost(colour, bound, current) is the texel's cost with `colour` in place (`current`: the
+// colour it had), or `bound` once the sum reaches it. True when the texel changed.
+template <class Cost>
+bool TryLumaSteps(uint32_t& live, Cost cost)
+{
+    const uint32_t c0 = live;
+    double best = cost(c0, unboundedCost, true);
+    uint32_t bestColour = c0;
+    bool changed = false;
+    // A step that leaves the pixel as it is costs what it cost and cannot win.
+    const uint32_t down = StepLuma(c0, -1);
+    if (down != c0) {
+        live = down;
+        const double e = cost(down, best, false);
+        if (e < best) {
+            best = e;
+            bestColour = down;
+            changed = true;
+        }
+    }
+    const uint32_t up = StepLuma(bestColour, +1);
+    if (up != bestColour) {
+        live = up;
+        const double e = cost(up, best, false);
+        if (e < best) {
+            bestColour = up;
+            changed = true;
+        }
+    }
+    live = bestColour;
+    return changed;
+}
+
+// Every cost sampled afresh: the plain form of the optimiser.
+class PlainSeamOptimiser {
+public:
+    PlainSeamOptimiser(const SeamBasis& basis, Atlas& pages) : pixels(basis, pages) {}
+
+    bool TryTexel(int32_t t)
+    {
+        return TryLumaSteps(*pixels.pixels[size_t(t)], [&](uint32_t colour, double bound, bool) {
+            double sum = pixels.StartCost(t, colour);
+            if (sum >= unboundedCost)
+                return sum;
+            const StitchingTexels& texels = pixels.basis.texels;
+            for (int32_t i = texels.pointStart[size_t(t)]; i < texels.pointStart[size_t(t) + 1]; i++) {
+                const int32_t p = texels.points[size_t(i)];
+                sum += ColourDistanceSquared(pixels.SampleA(p), pixels.SampleB(p));
+                if (sum >= bound)
+                    return bound;
+            }
+            return sum;
+        });
+    }
+
+private:
+    SeamPixels pixels;
+};
+
+// Keeps every point's two samples of the live pages. A try then samples only the sides that read
+// the texel it moves; the texel's current cost and every other side come from the store, which
+// holds exactly what sampling would give, so every cost is the plain optimiser's to the bit.
+class SeamOptimiser {
+public:
+    SeamOptimiser(const SeamBasis& basis, Atlas& pages) : pixels(basis, pages)
+    {
+        const int32_t pointCount = int32_t(basis.points.size());
+        for (int32_t p = 0; p < pointCount; p++) {
+            samples.push_back(pixels.SampleA(p));
+            samples.push_back(pixels.SampleB(p));
+        }
+        const StitchingTexels& texels = basis.texels;
+        sidesReading.resize(texels.points.size());
+        for (int32_t t = 0; t < texels.Count(); t++) {
+            const StitchingTexels::Texel& texel = texels.texels[size_t(t)];
+            for (int32_t i = texels.pointStart[size_t(t)]; i < texels.pointStart[size_t(t) + 1]; i++) {
+                const SeamPixels::PointTaps& p = pixels.taps[size_t(texels.points[size_t(i)])];
+                sidesReading[size_t(i)] = uint8_t((p.pageA == texel.page && Reads(p.a, texel) ? 1 : 0) |
+                                                  (p.pageB == texel.page && Reads(p.b, texel) ? 2 : 0));
+            }
+        }
+    }
+
+    bool TryTexel(int32_t t)
+    {
+        const StitchingTexels& texels = pixels.basis.texels;
+        const int32_t first = texels.pointStart[size_t(t)], end = texels.pointStart[size_t(t) + 1];
+        const bool changed = TryLumaSteps(*pixels.pixels[size_t(t)], [&](uint32_t colour, double bound, bool current) {
+            double sum = pixels.StartCost(t, colour);
+            if (sum >= unboundedCost)
+                return sum;
+            for (int32_t i = first; i < end; i++) {
+                const int32_t p = texels.points[size_t(i)];
+                const uint8_t sides = current ? 0 : sidesReading[size_t(i)];
+                const uint32_t a = sides & 1 ? pixels.SampleA(p) : samples[size_t(2 * p)];
+                const uint32_t b = sides & 2 ? pixels.SampleB(p) : samples[size_t(2 * p + 1)];
+                sum += ColourDistanceSquared(a, b);
+                if (sum >= bound)
+                    return bound;
+            }
+            return sum;
+        });
+        if (changed) {
+            for (int32_t i = first; i < end; i++) {
+                const int32_t p = texels.points[size_t(i)];
+                if (sidesReading[size_t(i)] & 1)
+                    samples[size_t(2 * p)] = pixels.SampleA(p);
+                if (sidesReading[size_t(i)] & 2)
+                    samples[size_t(2 * p + 1)] = pixels.SampleB(p);
+            }
+        }
+        return changed;
+    }
+
+private:
+    static bool Reads(const Image::Bitmap::BilinearTaps& taps, const StitchingTexels::Texel& texel)
+    {
+        return (texel.x == taps.x0 || texel.x == taps.x1) && (texel.y == taps.y0 || texel.y == taps.y1);
+    }
+
+    SeamPixels pixels;
+    std::vector<uint32_t> samples;      // per point: side A, side B
+    std::vector<uint8_t> sidesReading;  // per list entry: bit 0 side A reads the texel, bit 1 side B
 };
 
 // For each point, the stitching texels whose lists hold it: the lists turned inside out.
@@ -377,11 +463,11 @@ void PointTexels(const StitchingTexels& texels, int32_t pointCount, std::vector<
 
 int32_t OptimizeSeamBasisEveryTexel(const SeamBasis& basis, Atlas& pages, const BuildProgress& progress)
 {
-    SeamOptimiser optimiser(basis, pages);
+    PlainSeamOptimiser optimiser(basis, pages);
     int32_t passes = 0;
     for (bool changed = true; changed && !progress.IsCancelled();) {
         changed = false;
-        for (int32_t t = 0; t < optimiser.TexelCount(); t++)
+        for (int32_t t = 0; t < basis.texels.Count(); t++)
             changed |= optimiser.TryTexel(t);
         passes++;
     }

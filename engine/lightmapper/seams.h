@@ -90,11 +90,12 @@ struct SeamBasis {
 
 // Moves the stitching texels of one basis's pages luma step by luma step, in order, accepting a
 // step only when it lowers the texel's mismatch at its points plus its squared distance from its
-// start; repeats passes until a pass changes nothing or the build is cancelled. Texels whose
-// points read nothing that changed since they last stayed put are not tried again: a try would
-// give the same answer. Returns the number of passes.
+// start; repeats passes until a pass changes nothing or the build is cancelled. Returns the
+// number of passes. Two shortcuts that change no result: texels whose points read nothing that
+// changed since they last stayed put are not tried again (a try would give the same answer), and
+// each point's two samples are kept, so a try samples only the sides that read its texel.
 int32_t OptimizeSeamBasis(const SeamBasis& basis, Atlas& pages, const BuildProgress& progress);
-// The same, trying every texel in every pass: the reference for the above.
+// The plain form, without the shortcuts: every texel in every pass, every cost sampled afresh.
 int32_t OptimizeSeamBasisEveryTexel(const SeamBasis& basis, Atlas& pages, const BuildProgress& progress);
 
 // Makes the colours on both sides of every seam agree (only with FixLightmapSeams): finds the

@@ -175,31 +175,6 @@ Bitmap::BilinearTaps Bitmap::TapsAt(float x, float y) const
             std::clamp(y0 + 1, 0, height - 1), x - fx0, y - fy0};
 }
 
-uint32_t Bitmap::SampleBilinear(const BilinearTaps& taps) const
-{
-    const uint32_t c00 = At(taps.x0, taps.y0);
-    const uint32_t c10 = At(taps.x1, taps.y0);
-    const uint32_t c01 = At(taps.x0, taps.y1);
-    const uint32_t c11 = At(taps.x1, taps.y1);
-    uint32_t result = 0;
-    for (int shift = 0; shift < 32; shift += 8) {
-        const float v00 = float((c00 >> shift) & 0xFF);
-        const float v10 = float((c10 >> shift) & 0xFF);
-        const float v01 = float((c01 >> shift) & 0xFF);
-        const float v11 = float((c11 >> shift) & 0xFF);
-        const float top = v00 + (v10 - v00) * taps.fx;
-        const float bottom = v01 + (v11 - v01) * taps.fx;
-        const float value = std::clamp(top + (bottom - top) * taps.fy, 0.0f, 255.0f);
-        // Half away from zero, as std::round, without its library call: on a non-negative value
-        // the truncation is the floor and the remainder is exact.
-        uint32_t rounded = uint32_t(value);
-        if (value - float(rounded) >= 0.5f)
-            rounded++;
-        result |= rounded << shift;
-    }
-    return result;
-}
-
 bool Bitmap::Bleed(int32_t threshold, int32_t maxPasses, bool eightNeighbours)
 {
     if (IsEmpty())
