@@ -118,8 +118,8 @@ std::vector<SeamEdge> FindSeamEdges(const LmMesh& mesh, const LightmapperSetting
                     continue;
                 if (Geom::Dot(mesh.normals[size_t(other.faceNormal)], normal) < threshold)
                     continue;
-                // The same winding on both sides is a face flipped against its neighbour: its
-                // chart shows the edge mirrored, so the two sides would not meet point by point.
+                // The same winding on both sides is a face flipped against its neighbour: walking
+                // both sides from the shared vertex would pair the edge's ends the wrong way round.
                 const int32_t j = OppositeEdge(other, a, b);
                 if (j < 0)
                     continue;
@@ -156,8 +156,11 @@ std::vector<StitchingPoint> ExtractStitchingPoints(const LmMesh& mesh, const std
         const Geom::Vec2 endB = TexelPosition(b.lmUv[edge.edgeB], pageB->Width(), pageB->Height());
         const Geom::Vec2 alongA = endA - startA, alongB = endB - startB;
         const float lengthA = Geom::Length(alongA), lengthB = Geom::Length(alongB);
-        // Coordinates off every page (never written by packing) would ask for any number of points.
-        if (!std::isfinite(lengthA) || !std::isfinite(lengthB))
+        // Packing puts every corner on its page, so no side is longer than its page's diagonal;
+        // coordinates that are not a placement's (not finite, or far off the page) would ask for
+        // any number of points, beyond what a point count can hold.
+        const float longestA = float(pageA->Width() + pageA->Height()), longestB = float(pageB->Width() + pageB->Height());
+        if (!(lengthA <= longestA && lengthB <= longestB))
             continue;
         const int32_t count = std::max(RoundToInt(pointsPerTexel * lengthA), RoundToInt(pointsPerTexel * lengthB));
         for (int32_t i = 0; i < count; i++) {
@@ -234,9 +237,10 @@ uint32_t FromYCbCr(YCbCr colour, uint32_t alpha)
 uint32_t StepLuma(uint32_t pixel, int32_t step)
 {
     YCbCr colour = ToYCbCr(pixel);
-    if ((step < 0 && colour.y == 0) || (step > 0 && colour.y == 255))
+    const bool up = step > 0;
+    if (colour.y == (up ? 255 : 0))
         return pixel;
-    colour.y += step < 0 ? -1 : 1;
+    colour.y += up ? 1 : -1;
     return FromYCbCr(colour, pixel & 0xFF000000u);
 }
 

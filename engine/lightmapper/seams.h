@@ -53,10 +53,13 @@ std::vector<SeamEdge> FindSeamEdges(const LmMesh& mesh, const LightmapperSetting
 
 // About three points per texel along each seam (by its longer side), the first at the shared
 // vertex; positions in `pages` (basis 0), whose page indices the triangles carry. Edges with a
-// side on no page get none.
+// side on no page get none, and points off a page (beyond -1 or the page size on either side,
+// where a sample would read texels outside its 2 x 2 block) are left out.
 std::vector<StitchingPoint> ExtractStitchingPoints(const LmMesh& mesh, const std::vector<SeamEdge>& edges,
                                                    const Atlas& pages);
 
+// The 2 x 2 texels under each side of each point, on its page, in order of first discovery
+// (point by point, side A then B, rows then columns), each with its points.
 StitchingTexels CollectStitchingTexels(const std::vector<StitchingPoint>& points, const Atlas& pages);
 
 // Luma steps: full-range YCbCr of 8-bit RGB in 16-bit fixed point.
@@ -66,8 +69,8 @@ struct YCbCr {
 YCbCr ToYCbCr(uint32_t pixel);
 // RGB of the pixel 0xAARRGGBB with the alpha byte `alpha` (already shifted into place).
 uint32_t FromYCbCr(YCbCr colour, uint32_t alpha);
-// The pixel with its luma moved by one step up (+1) or down (-1), chroma and alpha kept; the
-// pixel itself when the luma is already at that end.
+// The pixel with its luma moved by one step up (step > 0) or down (otherwise), chroma and alpha
+// kept; the pixel itself when the luma is already at that end.
 uint32_t StepLuma(uint32_t pixel, int32_t step);
 
 // Squared RGB distance of two pixels (alpha ignored).

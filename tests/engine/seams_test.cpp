@@ -427,3 +427,15 @@ TEST(FixSeams, WithoutTheFlagNothingChangesAndNothingIsLogged)
     EXPECT_FALSE(SeamTest::SamePixels(pages[0], baked.Pages()));
     EXPECT_EQ(titles, std::vector<std::string>{"Fixing seams"});
 }
+
+TEST(FixSeams, ACancelledBuildStopsBeforeTheNextPass)
+{
+    BlackAndWhite pages;
+    Engine::Lightmapper lm(SeamTest::BakeSettings(true));
+    lm.Cancel();
+    EXPECT_EQ(Engine::OptimizeSeamBasis({pages.points, pages.texels, pages.start, true}, pages.pages, lm.Progress()), 0);
+    for (int32_t t = 0; t < pages.texels.Count(); t++) {
+        const auto& texel = pages.texels.texels[size_t(t)];
+        EXPECT_EQ(pages.pages.Page(0)->bitmap.At(texel.x, texel.y), pages.start[size_t(t)]);
+    }
+}
