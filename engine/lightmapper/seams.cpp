@@ -159,7 +159,8 @@ std::vector<StitchingPoint> ExtractStitchingPoints(const LmMesh& mesh, const std
         // Packing puts every corner on its page, so no side is longer than its page's diagonal;
         // coordinates that are not a placement's (not finite, or far off the page) would ask for
         // any number of points, beyond what a point count can hold.
-        const float longestA = float(pageA->Width() + pageA->Height()), longestB = float(pageB->Width() + pageB->Height());
+        const float longestA = float(pageA->Width() + pageA->Height());
+        const float longestB = float(pageB->Width() + pageB->Height());
         if (!(lengthA <= longestA && lengthB <= longestB))
             continue;
         const int32_t count = std::max(RoundToInt(pointsPerTexel * lengthA), RoundToInt(pointsPerTexel * lengthB));

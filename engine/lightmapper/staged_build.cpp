@@ -48,7 +48,10 @@ void StagedBuild::CornerTexelCoords()
 
 void StagedBuild::AmbientOcclusion() { RunAmbientOcclusion(mesh, settings, context, charts); }
 
-void StagedBuild::Atlas(Engine::Atlas* atlases) { OptimizeAtlas(mesh, settings, context.pool, context.progress, charts.groups, atlases); }
+void StagedBuild::Atlas(Engine::Atlas* atlases)
+{
+    OptimizeAtlas(mesh, settings, context.pool, context.progress, charts.groups, atlases);
+}
 
 void StagedBuild::Groups()
 {

@@ -50,7 +50,10 @@ struct HandSeam {
             mesh.triangles.push_back(tri);
         }
     }
-    std::vector<StitchingPoint> Points() const { return Engine::ExtractStitchingPoints(mesh, {{0, 1, 0, 1, 0, 0}}, pages); }
+    std::vector<StitchingPoint> Points() const
+    {
+        return Engine::ExtractStitchingPoints(mesh, {{0, 1, 0, 1, 0, 0}}, pages);
+    }
 
     Engine::LmMesh mesh;
     Engine::Atlas pages;
@@ -326,8 +329,8 @@ TEST(SeamOptimiser, TexelsMeetHalfwayOnlyWithinTheDistanceBound)
     int32_t farthestFree = 0;
     for (int32_t t = 0; t < free.texels.Count(); t++) {
         const auto& texel = free.texels.texels[size_t(t)];
-        farthestFree = std::max(farthestFree, Engine::ColourDistanceSquared(free.pages.Page(0)->bitmap.At(texel.x, texel.y),
-                                                                            free.start[size_t(t)]));
+        const uint32_t now = free.pages.Page(0)->bitmap.At(texel.x, texel.y);
+        farthestFree = std::max(farthestFree, Engine::ColourDistanceSquared(now, free.start[size_t(t)]));
     }
     EXPECT_GT(farthestFree, 3072);
     EXPECT_LT(Engine::SeamMismatch(free.points, free.pages), Engine::SeamMismatch(bounded.points, bounded.pages));
@@ -433,7 +436,8 @@ TEST(FixSeams, ACancelledBuildStopsBeforeTheNextPass)
     BlackAndWhite pages;
     Engine::Lightmapper lm(SeamTest::BakeSettings(true));
     lm.Cancel();
-    EXPECT_EQ(Engine::OptimizeSeamBasis({pages.points, pages.texels, pages.start, true}, pages.pages, lm.Progress()), 0);
+    const Engine::SeamBasis basis{pages.points, pages.texels, pages.start, true};
+    EXPECT_EQ(Engine::OptimizeSeamBasis(basis, pages.pages, lm.Progress()), 0);
     for (int32_t t = 0; t < pages.texels.Count(); t++) {
         const auto& texel = pages.texels.texels[size_t(t)];
         EXPECT_EQ(pages.pages.Page(0)->bitmap.At(texel.x, texel.y), pages.start[size_t(t)]);
