@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 
 #include "core/hash_map.h"
@@ -487,8 +488,10 @@ bool WriteGlbFile(const BakedMesh& mesh, const std::string& path, std::string& e
         error = "not every byte could be written";
         ok = false;
     }
-    // A cut-off .glb is worse than none: a viewer would fail on it far from the cause.
-    if (!ok)
+    // A cut-off .glb is worse than none: a viewer would fail on it far from the cause. Only a
+    // plain file is ours to remove; a device or pipe named as the output stays.
+    std::error_code ignored;
+    if (!ok && std::filesystem::is_regular_file(path, ignored))
         std::remove(path.c_str());
     return ok;
 }

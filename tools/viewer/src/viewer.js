@@ -8,8 +8,22 @@ const canvas = document.getElementById('view');
 const statusLine = document.getElementById('status');
 const fileInput = document.getElementById('file');
 
+// The name of the WebGL renderer, when the browser tells it.
+function rendererName() {
+  const gl = document.createElement('canvas').getContext('webgl2');
+  if (!gl) return '';
+  const debug = gl.getExtension('WEBGL_debug_renderer_info');
+  const name = String(gl.getParameter(debug ? debug.UNMASKED_RENDERER_WEBGL : gl.RENDERER));
+  gl.getExtension('WEBGL_lose_context')?.loseContext();
+  return name;
+}
+
+// Without a GPU (virtual machines, remote desktops, headless browsers) WebGL runs on the
+// processor, where multisampling makes a frame of a furnished room take several times longer:
+// there the edges stay jagged and the view stays responsive.
+const softwareRendering = /swiftshader|llvmpipe|softpipe|software/i.test(rendererName());
 // preserveDrawingBuffer keeps the last frame readable for screenshots and checks between frames.
-const renderer = new THREE.WebGLRenderer({ canvas, antialias: true, preserveDrawingBuffer: true });
+const renderer = new THREE.WebGLRenderer({ canvas, antialias: !softwareRendering, preserveDrawingBuffer: true });
 renderer.setPixelRatio(window.devicePixelRatio);
 renderer.setClearColor(0x1d2024);
 
@@ -17,11 +31,12 @@ const scene = new THREE.Scene();
 const camera = new THREE.PerspectiveCamera(45, 1, 0.01, 1000);
 const controls = new OrbitControls(camera, canvas);
 let model = null;
-let frames = 0;
+let frames = 0, modelFrames = 0;  // frames drawn, in all and since the current model came
 
 function render() {
   renderer.render(scene, camera);
   frames++;
+  if (model) modelFrames++;
 }
 
 // Frames are drawn on demand: only a moving camera, a resize or a new model needs one.
@@ -115,10 +130,12 @@ async function showGlb(buffer, name) {
     }
   });
   scene.add(model);
+  modelFrames = 0;
   frameModel(model);
   const counts = countTriangles(model);
   setStatus(`${name}\n${counts.triangles.toLocaleString('en')} triangles, ` +
-            `${counts.vertices.toLocaleString('en')} vertices, ${counts.pages} lightmap page(s)`);
+            `${counts.vertices.toLocaleString('en')} vertices, ${counts.pages} lightmap page(s)` +
+            (softwareRendering ? '\nsoftware rendering: antialiasing off' : ''));
   window.ketraViewer.loaded = name;
   window.ketraViewer.error = null;
   requestFrame();
@@ -148,7 +165,9 @@ window.addEventListener('resize', resize);
 window.ketraViewer = {
   loaded: null,
   error: null,
+  softwareRendering,
   get frames() { return frames; },
+  get modelFrames() { return modelFrames; },
   // Where a model point appears on the canvas.
   project(x, y, z) {
     const p = new THREE.Vector3(x, y, z).project(camera);
