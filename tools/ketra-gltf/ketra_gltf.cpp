@@ -96,7 +96,8 @@ int main(int argc, char** argv)
     case App::PageReadResult::Ok:
         break;
     case App::PageReadResult::Missing:
-        return Fail(App::ExitOpenFailed, error);
+        // The tool writes its pages to the directory it ran in, which need not hold the mesh file.
+        return Fail(App::ExitOpenFailed, error + (arguments.pagesGiven ? "" : " (--pages DIR reads them from DIR)"));
     case App::PageReadResult::Malformed:
         return Fail(App::ExitParseFailed, error);
     }
