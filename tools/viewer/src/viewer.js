@@ -20,10 +20,17 @@ function rendererName() {
 
 // Without a GPU (virtual machines, remote desktops, headless browsers) WebGL runs on the
 // processor, where multisampling makes a frame of a furnished room take several times longer:
-// there the edges stay jagged and the view stays responsive.
+// there jagged edges are the better trade.
 const softwareRendering = /swiftshader|llvmpipe|softpipe|software/i.test(rendererName());
 // preserveDrawingBuffer keeps the last frame readable for screenshots and checks between frames.
-const renderer = new THREE.WebGLRenderer({ canvas, antialias: !softwareRendering, preserveDrawingBuffer: true });
+let renderer;
+try {
+  renderer = new THREE.WebGLRenderer({ canvas, antialias: !softwareRendering, preserveDrawingBuffer: true });
+} catch (error) {
+  setStatus(`This browser cannot draw with WebGL 2, which the viewer needs (${error.message || error}).`, true);
+  fileInput.disabled = true;
+  throw error;
+}
 renderer.setPixelRatio(window.devicePixelRatio);
 renderer.setClearColor(0x1d2024);
 
