@@ -4,8 +4,10 @@
 #include <memory>
 
 #include "app/console.h"
+#include "app/gltf_writer.h"
 #include "app/lightmap_writer.h"
 #include "app/mesh_writer.h"
+#include "app/page_images.h"
 #include "core/timer.h"
 #include "engine/lightmapper/lightmapper.h"
 #include "engine/mesh/obj_reader.h"
@@ -46,6 +48,40 @@ bool ParseObj(std::FILE* file, const Options& options, Engine::ObjReader& reader
     }
     reader.ConvertAxes();
     return true;
+}
+
+int SaveMeshFile(const Engine::Lightmapper& lightmapper, const std::string& path)
+{
+    Print("Saving mesh:\n");
+    if (!WriteMeshFile(lightmapper, path)) {
+        PrintTo(stderr, "failed to write %s\n", path.c_str());
+        return ExitWriteFailed;
+    }
+    return ExitSuccess;
+}
+
+int SaveLightmaps(const Engine::Lightmapper& lightmapper)
+{
+    Print("Saving lightmaps:\n");
+    std::vector<std::string> failedImages = WriteLightmapImages(lightmapper);
+    for (const std::string& name : failedImages)
+        PrintTo(stderr, "failed to write %s\n", name.c_str());
+    return failedImages.empty() ? ExitSuccess : ExitWriteFailed;
+}
+
+// Comes after the pages: it embeds the PNG files read back from disk, so the .glb holds exactly
+// the images that lie beside it.
+int SaveGlb(const Engine::Lightmapper& lightmapper, const std::string& path)
+{
+    Print("Saving mesh:\n");
+    BakedMesh mesh = CollectBakedMesh(lightmapper);
+    std::string error;
+    if (ReadPageImages(lightmapper.atlases[0].PageCount(), "", mesh.pagePngs, error) != PageReadResult::Ok ||
+        !WriteGlbFile(mesh, path, error)) {
+        PrintTo(stderr, "failed to write %s: %s\n", path.c_str(), error.c_str());
+        return ExitWriteFailed;
+    }
+    return ExitSuccess;
 }
 
 }  // namespace
@@ -113,18 +149,12 @@ int RunDriver(const Options& options)
     }
 
     Print("\nDone...\n");
-    Print("Saving mesh:\n");
-    if (!WriteMeshFile(*lightmapper, options.outputPath)) {
-        PrintTo(stderr, "failed to write %s\n", options.outputPath.c_str());
-        return ExitWriteFailed;
-    }
-
-    Print("Saving lightmaps:\n");
-    std::vector<std::string> failedImages = WriteLightmapImages(*lightmapper);
-    for (const std::string& name : failedImages)
-        PrintTo(stderr, "failed to write %s\n", name.c_str());
-    if (!failedImages.empty())
-        return ExitWriteFailed;
+    const bool glb = IsGlbPath(options.outputPath);
+    int saved = glb ? SaveLightmaps(*lightmapper) : SaveMeshFile(*lightmapper, options.outputPath);
+    if (saved == ExitSuccess)
+        saved = glb ? SaveGlb(*lightmapper, options.outputPath) : SaveLightmaps(*lightmapper);
+    if (saved != ExitSuccess)
+        return saved;
 
     Print("took %0lf secs\n", stopwatch.Stop() / 1000.0);
     return ExitSuccess;
