@@ -76,7 +76,7 @@ int SaveGlb(const Engine::Lightmapper& lightmapper, const std::string& path)
     Print("Saving mesh:\n");
     BakedMesh mesh = CollectBakedMesh(lightmapper);
     std::string error;
-    if (ReadPageImages(lightmapper.atlases[0].PageCount(), "", mesh.pagePngs, error) != PageReadResult::Ok ||
+    if (ReadPageImages(lightmapper.Atlases(0).PageCount(), "", mesh.pagePngs, error) != PageReadResult::Ok ||
         !WriteGlbFile(mesh, path, error)) {
         PrintTo(stderr, "failed to write %s: %s\n", path.c_str(), error.c_str());
         return ExitWriteFailed;

@@ -410,12 +410,13 @@ bool BoundsAreFinite(const std::vector<Primitive>& primitives)
 BakedMesh CollectBakedMesh(const Engine::Lightmapper& lightmapper)
 {
     BakedMesh mesh;
-    mesh.corners.reserve(lightmapper.triangles.size() * 3);
-    mesh.pages.reserve(lightmapper.triangles.size());
-    for (const Engine::LmTriangle& t : lightmapper.triangles) {
+    const Engine::LmMesh& source = lightmapper.Mesh();
+    mesh.corners.reserve(source.triangles.size() * 3);
+    mesh.pages.reserve(source.triangles.size());
+    for (const Engine::LmTriangle& t : source.triangles) {
         for (int k = 0; k < 3; k++) {
-            mesh.corners.push_back({lightmapper.positions[size_t(t.pos[k])], lightmapper.normals[size_t(t.nrm[k])],
-                                    lightmapper.uvs[size_t(t.uv[k])], t.lmUv[k]});
+            mesh.corners.push_back({source.positions[size_t(t.pos[k])], source.normals[size_t(t.nrm[k])],
+                                    source.uvs[size_t(t.uv[k])], t.lmUv[k]});
         }
         mesh.pages.push_back(t.page);
     }
