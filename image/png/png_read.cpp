@@ -39,7 +39,7 @@ uint32_t BigEndian16(const uint8_t* p)
 bool SameName(const uint8_t* type, const char* name)
 {
     for (int32_t i = 0; i < 4; i++) {
-        if ((type[i] & ~0x20) != uint8_t(name[i]))
+        if ((type[i] & ~0x20) != (uint8_t(name[i]) & ~0x20))
             return false;
     }
     return true;
