@@ -41,57 +41,89 @@ void UnfilterPlain(uint8_t type, uint8_t* row, const uint8_t* prior, size_t leng
 // one byte per step; for three and four bytes a pixel the whole pixel is done in one step in
 // 16-bit lanes, which is where nearly all images spend their time.
 #if defined(__SSE2__)
-template <size_t bpp>
-__m128i LoadPixel(const uint8_t* p)
+// Whole pixels move as four bytes. A three-byte pixel then carries the next pixel's first byte
+// along: the predictor's fourth byte is masked to zero so that byte is stored back unchanged.
+// Only the last pixel of a row, which has no byte after it, moves exactly three bytes.
+__m128i Load4(const uint8_t* p)
 {
-    uint32_t v = 0;
-    std::memcpy(&v, p, bpp);
-    return _mm_cvtsi32_si128(int32_t(v));
+    int32_t v;
+    std::memcpy(&v, p, 4);
+    return _mm_cvtsi32_si128(v);
+}
+
+void Store4(uint8_t* p, __m128i v)
+{
+    int32_t w = _mm_cvtsi128_si32(v);
+    std::memcpy(p, &w, 4);
+}
+
+__m128i Load3(const uint8_t* p)
+{
+    int32_t v = 0;
+    std::memcpy(&v, p, 3);
+    return _mm_cvtsi32_si128(v);
+}
+
+void Store3(uint8_t* p, __m128i v)
+{
+    int32_t w = _mm_cvtsi128_si32(v);
+    std::memcpy(p, &w, 3);
 }
 
 template <size_t bpp>
-void StorePixel(uint8_t* p, __m128i v)
+__m128i PixelMask()
 {
-    uint32_t word = uint32_t(_mm_cvtsi128_si32(v));
-    std::memcpy(p, &word, bpp);
+    return _mm_cvtsi32_si128(bpp == 4 ? -1 : 0x00FFFFFF);
 }
 
-template <size_t bpp>
-void SubPixels(uint8_t* row, size_t length)
+// Undoes one filter over a row, pixel by pixel: step(above) gives the pixel's predictor from the
+// pixel above and the neighbours the step keeps; Done(x) hands it the unfiltered pixel.
+template <size_t bpp, class Step>
+void ForEachPixel(uint8_t* row, const uint8_t* prior, size_t length, Step step)
 {
-    __m128i a = _mm_setzero_si128();
-    for (size_t i = 0; i + bpp <= length; i += bpp) {
-        a = _mm_add_epi8(LoadPixel<bpp>(row + i), a);
-        StorePixel<bpp>(row + i, a);
+    const __m128i mask = PixelMask<bpp>();
+    size_t i = 0;
+    for (; i + 4 <= length; i += bpp) {
+        __m128i above = prior ? Load4(prior + i) : _mm_setzero_si128();
+        __m128i x = _mm_add_epi8(Load4(row + i), _mm_and_si128(step(above), mask));
+        Store4(row + i, x);
+        step.Done(x);
+    }
+    if (i < length) {
+        __m128i above = prior ? Load3(prior + i) : _mm_setzero_si128();
+        __m128i x = _mm_add_epi8(Load3(row + i), _mm_and_si128(step(above), mask));
+        Store3(row + i, x);
     }
 }
 
-template <size_t bpp>
-void AveragePixels(uint8_t* row, const uint8_t* prior, size_t length)
-{
-    const __m128i one = _mm_set1_epi8(1);
+struct SubStep {
     __m128i a = _mm_setzero_si128();
-    for (size_t i = 0; i + bpp <= length; i += bpp) {
-        __m128i b = LoadPixel<bpp>(prior + i);
+    __m128i operator()(__m128i) const { return a; }
+    void Done(__m128i x) { a = x; }
+};
+
+struct AverageStep {
+    __m128i a = _mm_setzero_si128();
+    __m128i operator()(__m128i b) const
+    {
         // The byte average rounds up; taking back the low bit of a ^ b makes it round down.
-        __m128i average = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
-        a = _mm_add_epi8(LoadPixel<bpp>(row + i), average);
-        StorePixel<bpp>(row + i, a);
+        return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
     }
-}
+    void Done(__m128i x) { a = x; }
+};
 
 __m128i Abs16(__m128i v)
 {
     return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v));
 }
 
-template <size_t bpp>
-void PaethPixels(uint8_t* row, const uint8_t* prior, size_t length)
-{
-    const __m128i zero = _mm_setzero_si128();
-    __m128i a = zero, c = zero;  // left and upper-left, widened to 16 bits
-    for (size_t i = 0; i + bpp <= length; i += bpp) {
-        __m128i b = _mm_unpacklo_epi8(LoadPixel<bpp>(prior + i), zero);
+// Left (a) and upper-left (c) in 16-bit lanes; the pixel above (b) comes in.
+struct PaethStep {
+    __m128i a = _mm_setzero_si128(), b = _mm_setzero_si128(), c = _mm_setzero_si128();
+    __m128i operator()(__m128i above)
+    {
+        const __m128i zero = _mm_setzero_si128();
+        b = _mm_unpacklo_epi8(above, zero);
         __m128i bc = _mm_sub_epi16(b, c);
         __m128i ac = _mm_sub_epi16(a, c);
         __m128i pa = Abs16(bc);
@@ -104,31 +136,32 @@ void PaethPixels(uint8_t* row, const uint8_t* prior, size_t length)
         __m128i pickC = _mm_andnot_si128(_mm_or_si128(pickA, pickB), _mm_set1_epi16(-1));
         __m128i predictor = _mm_or_si128(_mm_or_si128(_mm_and_si128(pickA, a), _mm_and_si128(pickB, b)),
                                          _mm_and_si128(pickC, c));
-        __m128i x = _mm_add_epi8(LoadPixel<bpp>(row + i), _mm_packus_epi16(predictor, zero));
-        StorePixel<bpp>(row + i, x);
-        a = _mm_unpacklo_epi8(x, zero);
+        return _mm_packus_epi16(predictor, zero);
+    }
+    void Done(__m128i x)
+    {
+        a = _mm_unpacklo_epi8(x, _mm_setzero_si128());
         c = b;
+    }
+};
+
+template <size_t bpp>
+bool UnfilterWholePixels(uint8_t type, uint8_t* row, const uint8_t* prior, size_t length)
+{
+    switch (type) {
+    case 1: ForEachPixel<bpp>(row, nullptr, length, SubStep{}); return true;
+    case 3: ForEachPixel<bpp>(row, prior, length, AverageStep{}); return true;
+    case 4: ForEachPixel<bpp>(row, prior, length, PaethStep{}); return true;
+    default: return false;
     }
 }
 
 bool UnfilterPixels(uint8_t type, uint8_t* row, const uint8_t* prior, size_t length, size_t bpp)
 {
-    if (bpp == 3) {
-        switch (type) {
-        case 1: SubPixels<3>(row, length); return true;
-        case 3: AveragePixels<3>(row, prior, length); return true;
-        case 4: PaethPixels<3>(row, prior, length); return true;
-        default: return false;
-        }
-    }
-    if (bpp == 4) {
-        switch (type) {
-        case 1: SubPixels<4>(row, length); return true;
-        case 3: AveragePixels<4>(row, prior, length); return true;
-        case 4: PaethPixels<4>(row, prior, length); return true;
-        default: return false;
-        }
-    }
+    if (bpp == 3)
+        return UnfilterWholePixels<3>(type, row, prior, length);
+    if (bpp == 4)
+        return UnfilterWholePixels<4>(type, row, prior, length);
     return false;
 }
 #else
