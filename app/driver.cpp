@@ -49,10 +49,6 @@ bool ParseObj(std::FILE* file, const Options& options, Engine::ObjReader& reader
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // The flags entry of each of the reader's name sets: the object name decides, or the group name
 // when the object has none. Looked up once per name set, not once per triangle.
 std::vector<const ObjectFlags*> FlagsPerNameSet(const Engine::ObjReader& reader, const ObjectFlagsTable& table)
