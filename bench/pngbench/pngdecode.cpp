@@ -1,6 +1,8 @@
 // Our PNG reader against libpng decoding the same files to the same 0xAARRGGBB pixels, in one run.
 //
-//   ketra-pngdecode [--runs N] [extra.png ...]
+//   ketra-pngdecode [--runs N] [--dump DIR] [extra.png ...]
+//
+// --dump writes the generated inputs to DIR as PNG files.
 //
 // Inputs: a 4096 x 4096 lightmap page as the tool writes it (our writer, level 9, RGB), a
 // photograph-like 2048 x 2048 RGBA texture (smooth gradients and noise, libpng's writer with its
@@ -204,10 +206,13 @@ double Median(std::vector<double> values)
 int main(int argc, char** argv)
 {
     int32_t runs = 5;
+    std::string dumpDir;
     std::vector<std::string> extras;
     for (int i = 1; i < argc; i++) {
         if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--dump") == 0 && i + 1 < argc)
+            dumpDir = argv[++i];
         else
             extras.push_back(argv[i]);
     }
@@ -226,6 +231,14 @@ int main(int argc, char** argv)
             palette[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)};
         inputs.push_back({"palette 2048x2048 (libpng, Adam7)", LibpngWrite(2048, 2048, PNG_COLOR_TYPE_PALETTE, true,
                                                                           PaletteIndices(2048, 2048, 3), palette)});
+    }
+    for (size_t i = 0; i < inputs.size() && !dumpDir.empty(); i++) {
+        std::string path = dumpDir + "/" + inputs[i].name.substr(0, inputs[i].name.find(' ')) + ".png";
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        if (!f || std::fwrite(inputs[i].file.data(), 1, inputs[i].file.size(), f) != inputs[i].file.size())
+            std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        if (f)
+            std::fclose(f);
     }
     for (const std::string& path : extras) {
         std::FILE* f = std::fopen(path.c_str(), "rb");

@@ -438,43 +438,94 @@ bool InflateStream::DecodeHuffman()
     const Entry* lit = tables->currentLit;
     const Entry* dist = tables->currentDist;
     uint8_t* out = window.get();
+    // The bit reader and the write position live in locals here: a byte stored through `out` may
+    // alias any member, so members would be reloaded and stored again around every byte.
+    uint64_t b = bits;
+    int32_t n = bitCount;
+    const uint8_t* p = in;
+    const uint8_t* const end = inEnd;
+    size_t pos = position;
+    auto save = [&] {
+        bits = b;
+        bitCount = n;
+        in = p;
+        position = pos;
+    };
+    auto load = [&] {
+        b = bits;
+        n = bitCount;
+        p = in;
+        pos = position;
+    };
+    auto drop = [&](int32_t count) {
+        b >>= count;
+        n -= count;
+    };
+    auto take = [&](int32_t count) {
+        uint32_t value = uint32_t(b & ((uint64_t(1) << count) - 1));
+        drop(count);
+        return value;
+    };
     for (;;) {
-        if (position >= flushLimit) {
+        if (pos >= flushLimit) {
             // Running on zero bits past the end still yields symbols, so the check for a
             // short source comes at least once a step.
+            save();
             if (!Flush(true) || Overran())
                 return false;
+            load();
         }
         // One refill holds 56 bits or more: enough for a length code with its extra bits
         // (15 + 5) and a distance code with its extra bits (15 + 13).
-        Refill();
-        Entry e = lit[PeekBits(litRootBits)];
-        if (e.Type() == Link) {
-            DropBits(litRootBits);
-            e = lit[e.value + PeekBits(e.Extra())];
+        if (end - p >= 8) {
+            b |= LoadLittleEndian64(p) << n;
+            p += (63 - n) >> 3;
+            n |= 56;
+        } else {
+            save();
+            Refill();
+            load();
         }
-        DropBits(e.length);
+        Entry e = lit[b & ((1u << litRootBits) - 1)];
+        if (e.Type() == Link) {
+            drop(litRootBits);
+            e = lit[e.value + (b & ((1u << e.Extra()) - 1))];
+        }
+        drop(e.length);
         if (e.Type() == Literal) {
-            out[position++] = uint8_t(e.value);
+            out[pos++] = uint8_t(e.value);
+            // Literals come in runs, and after one code of at most 15 bits the refill still
+            // holds another: take a second one from the root table without refilling.
+            Entry next = lit[b & ((1u << litRootBits) - 1)];
+            if (next.Type() == Literal) {
+                drop(next.length);
+                out[pos++] = uint8_t(next.value);
+            }
             continue;
         }
-        if (e.Type() != Length)
+        if (e.Type() != Length) {
+            save();
             return e.Type() == EndOfBlock && !Overran();
-        size_t length = e.value + TakeBits(e.Extra());
-
-        Entry d = dist[PeekBits(distRootBits)];
-        if (d.Type() == Link) {
-            DropBits(distRootBits);
-            d = dist[d.value + PeekBits(d.Extra())];
         }
-        if (d.Type() != Distance)
+        size_t length = e.value + take(e.Extra());
+
+        Entry d = dist[b & ((1u << distRootBits) - 1)];
+        if (d.Type() == Link) {
+            drop(distRootBits);
+            d = dist[d.value + (b & ((1u << d.Extra()) - 1))];
+        }
+        if (d.Type() != Distance) {
+            save();
             return false;
-        DropBits(d.length);
-        size_t distance = d.value + TakeBits(d.Extra());
-        if (distance > position)
+        }
+        drop(d.length);
+        size_t distance = d.value + take(d.Extra());
+        if (distance > pos) {
+            save();
             return false;  // before the start of the output
-        CopyMatch(out + position, distance, length);
-        position += length;
+        }
+        CopyMatch(out + pos, distance, length);
+        pos += length;
     }
 }
 
