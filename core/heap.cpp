@@ -21,8 +21,14 @@ constexpr uint64_t blockOverhead = 16;
 // Blocks of at least this many bytes come from the system's large pages. A block of Heap::Alloc
 // or Heap::Realloc goes there sooner: it is a growing array that will likely grow on, and
 // on this kind of machine each first touch of a small page costs about as much as filling it
-// many times over. The sanitizer builds keep every block on malloc so their checks still see it.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// many times over. The sanitizer builds keep every block on malloc so their checks still see it
+// (GCC says so with __SANITIZE_*__, clang only through __has_feature).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KETRA_HEAP_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(KETRA_HEAP_SANITIZED)
 constexpr size_t largeBlockMinimum = SIZE_MAX;
 constexpr size_t largeGrowingMinimum = SIZE_MAX;
 #else
