@@ -99,7 +99,7 @@ void WriteToVector(png_structp png, png_bytep data, png_size_t length)
 
 void FlushNothing(png_structp) {}
 
-struct ImageSpec {
+struct TestImage {
     uint32_t width, height;
     int colourType, depth;
     bool interlaced;
@@ -115,18 +115,18 @@ int Channels(int colourType)
 // A libpng-written file of random-but-smooth samples. With transparency, tRNS names the
 // colour of the first pixel, so that some pixels match it (and, at depth 16, a neighbour of it
 // that differs only in the low byte does not).
-std::vector<uint8_t> WriteWithLibpng(const ImageSpec& spec, uint32_t seed)
+std::vector<uint8_t> WriteWithLibpng(const TestImage& shape, uint32_t seed)
 {
     std::mt19937 rng(seed);
-    size_t rowBytes = (size_t(spec.width) * size_t(Channels(spec.colourType)) * size_t(spec.depth) + 7) / 8;
-    std::vector<uint8_t> samples(rowBytes * spec.height);
+    size_t rowBytes = (size_t(shape.width) * size_t(Channels(shape.colourType)) * size_t(shape.depth) + 7) / 8;
+    std::vector<uint8_t> samples(rowBytes * shape.height);
     for (size_t i = 0; i < samples.size(); i++)
         samples[i] = rng() % 4 == 0 ? uint8_t(rng()) : uint8_t(i / 7 + (rng() % 3));
-    if (spec.transparency && spec.depth >= 8 && spec.height >= 2 && spec.colourType != 3) {
+    if (shape.transparency && shape.depth >= 8 && shape.height >= 2 && shape.colourType != 3) {
         // The second row starts with a copy of the first pixel: two matching pixels.
-        size_t pixelBytes = size_t(Channels(spec.colourType)) * size_t(spec.depth) / 8;
+        size_t pixelBytes = size_t(Channels(shape.colourType)) * size_t(shape.depth) / 8;
         std::memcpy(&samples[rowBytes], &samples[0], pixelBytes);
-        if (spec.depth == 16 && spec.width >= 2) {
+        if (shape.depth == 16 && shape.width >= 2) {
             std::memcpy(&samples[pixelBytes], &samples[0], pixelBytes);
             samples[pixelBytes + 1] ^= 1;  // same high bytes, different low byte
         }
@@ -141,44 +141,44 @@ std::vector<uint8_t> WriteWithLibpng(const ImageSpec& spec, uint32_t seed)
         return {};
     }
     png_set_write_fn(png, &file, WriteToVector, FlushNothing);
-    png_set_IHDR(png, info, spec.width, spec.height, spec.depth, spec.colourType,
-                 spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+    png_set_IHDR(png, info, shape.width, shape.height, shape.depth, shape.colourType,
+                 shape.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
-    png_set_filter(png, 0, spec.filter);
+    png_set_filter(png, 0, shape.filter);
     std::vector<png_color> palette;
     std::vector<uint8_t> paletteAlpha;
-    if (spec.colourType == 3) {
+    if (shape.colourType == 3) {
         // Every index a sample of this depth can hold has an entry, as libpng requires.
-        palette.resize(size_t(1) << spec.depth);
+        palette.resize(size_t(1) << shape.depth);
         for (png_color& c : palette)
             c = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng())};
         png_set_PLTE(png, info, palette.data(), int(palette.size()));
-        if (spec.transparency) {
+        if (shape.transparency) {
             paletteAlpha.resize(palette.size() / 2 + 1);
             for (uint8_t& a : paletteAlpha)
                 a = uint8_t(rng());
             png_set_tRNS(png, info, paletteAlpha.data(), int(paletteAlpha.size()), nullptr);
         }
-    } else if (spec.transparency && (spec.colourType == 0 || spec.colourType == 2)) {
+    } else if (shape.transparency && (shape.colourType == 0 || shape.colourType == 2)) {
         png_color_16 key{};
         auto sample = [&](int channel) -> uint16_t {
-            if (spec.depth == 16)
+            if (shape.depth == 16)
                 return uint16_t(samples[size_t(2 * channel)] << 8 | samples[size_t(2 * channel + 1)]);
-            if (spec.depth == 8)
+            if (shape.depth == 8)
                 return samples[size_t(channel)];
-            return uint16_t(samples[0] >> (8 - spec.depth));  // the first grey sample
+            return uint16_t(samples[0] >> (8 - shape.depth));  // the first grey sample
         };
         key.gray = sample(0);
         key.red = sample(0);
-        if (spec.colourType == 2) {
+        if (shape.colourType == 2) {
             key.green = sample(1);
             key.blue = sample(2);
         }
         png_set_tRNS(png, info, nullptr, 0, &key);
     }
     png_write_info(png, info);
-    std::vector<png_bytep> rows(spec.height);
-    for (uint32_t y = 0; y < spec.height; y++)
+    std::vector<png_bytep> rows(shape.height);
+    for (uint32_t y = 0; y < shape.height; y++)
         rows[y] = &samples[y * rowBytes];
     png_write_image(png, rows.data());
     png_write_end(png, nullptr);
@@ -186,7 +186,7 @@ std::vector<uint8_t> WriteWithLibpng(const ImageSpec& spec, uint32_t seed)
     return file;
 }
 
-std::string Describe(const ImageSpec& s)
+std::string Describe(const TestImage& s)
 {
     return std::to_string(s.width) + "x" + std::to_string(s.height) + " type " + std::to_string(s.colourType) +
            " depth " + std::to_string(s.depth) + (s.interlaced ? " interlaced" : "") + " filter " +
@@ -212,17 +212,17 @@ TEST(PngRead, EveryColourTypeAndDepthMatchesLibpng)
                     for (bool transparency : {false, true}) {
                         if (transparency && (f.colourType == 4 || f.colourType == 6))
                             continue;
-                        ImageSpec spec{size[0], size[1], f.colourType, f.depth, interlaced, filter, transparency};
-                        std::vector<uint8_t> file = WriteWithLibpng(spec, ++seed);
+                        TestImage shape{size[0], size[1], f.colourType, f.depth, interlaced, filter, transparency};
+                        std::vector<uint8_t> file = WriteWithLibpng(shape, ++seed);
                         Decoded expected = DecodeWithLibpng(file);
-                        ASSERT_TRUE(expected.ok) << Describe(spec);
+                        ASSERT_TRUE(expected.ok) << Describe(shape);
                         Decoded ours = DecodeOurs(file);
-                        ASSERT_TRUE(ours.ok) << Describe(spec) << " seed " << seed;
-                        ASSERT_EQ(ours.width, expected.width) << Describe(spec);
-                        ASSERT_EQ(ours.height, expected.height) << Describe(spec);
+                        ASSERT_TRUE(ours.ok) << Describe(shape) << " seed " << seed;
+                        ASSERT_EQ(ours.width, expected.width) << Describe(shape);
+                        ASSERT_EQ(ours.height, expected.height) << Describe(shape);
                         for (size_t i = 0; i < expected.pixels.size(); i++) {
                             ASSERT_EQ(ours.pixels[i], expected.pixels[i])
-                                << Describe(spec) << " seed " << seed << " pixel " << i % size[0] << "," << i / size[0];
+                                << Describe(shape) << " seed " << seed << " pixel " << i % size[0] << "," << i / size[0];
                         }
                         compared++;
                     }
@@ -425,8 +425,8 @@ TEST(PngRead, MalformedFilesFail)
 TEST(PngRead, EveryTruncationFails)
 {
     // Interlaced palette image with tRNS and an ancillary chunk: every kind of chunk is cut.
-    ImageSpec spec{19, 11, 3, 4, true, PNG_ALL_FILTERS, true};
-    std::vector<uint8_t> file = WriteWithLibpng(spec, 77);
+    TestImage shape{19, 11, 3, 4, true, PNG_ALL_FILTERS, true};
+    std::vector<uint8_t> file = WriteWithLibpng(shape, 77);
     ASSERT_TRUE(DecodeOurs(file).ok);
     for (size_t cut = 0; cut < file.size(); cut++) {
         Decoded d = DecodeOurs(std::vector<uint8_t>(file.begin(), file.begin() + long(cut)));
