@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/console.h"
+#include "app/flags_file.h"
 #include "app/gltf_writer.h"
 #include "app/lightmap_writer.h"
 #include "app/mesh_writer.h"
@@ -84,11 +85,32 @@ int SaveGlb(const Engine::Lightmapper& lightmapper, const std::string& path)
     return ExitSuccess;
 }
 
+// The flags entry of each of the reader's name sets: the object name decides, or the group name
+// when the object has none. Looked up once per name set, not once per triangle.
+std::vector<const ObjectFlags*> FlagsPerNameSet(const Engine::ObjReader& reader, const ObjectFlagsTable& table)
+{
+    std::vector<const ObjectFlags*> entries(reader.nameSets.size(), nullptr);
+    if (table.IsEmpty())
+        return entries;
+    for (size_t i = 0; i < reader.nameSets.size(); i++) {
+        const Engine::ObjNames& names = reader.nameSets[i];
+        entries[i] = table.Find(names.object.empty() ? names.group : names.object);
+    }
+    return entries;
+}
+
 }  // namespace
 
 bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engine::Lightmapper& lightmapper)
 {
+    return FeedTriangles(reader, options, ObjectFlagsTable(), lightmapper);
+}
+
+bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, const ObjectFlagsTable& flagsTable,
+                   Engine::Lightmapper& lightmapper)
+{
     bool normalsFromFile = reader.hasNormals && !options.forceNormals;
+    std::vector<const ObjectFlags*> flagsOfNameSet = FlagsPerNameSet(reader, flagsTable);
     lightmapper.Reserve(int32_t(reader.triangles.size()));
     for (size_t i = 0; i < reader.triangles.size(); i++) {
         const Engine::ObjTriangle& source = reader.triangles[i];
@@ -102,10 +124,17 @@ bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engi
             input.uvs[k] = hasUvs ? reader.uvs[size_t(source.uv[k])] : Geom::Vec2{0, 0};
             input.normals[k] = normalsFromFile ? reader.normals[size_t(source.normal[k])] : Geom::Vec3{0, 0, 0};
         }
-        // No object flags are read yet: every triangle belongs to the object with the empty name.
-        input.name.clear();
-        input.flags = 0;
-        input.modelId = 0;
+        // Objects the flags file does not list all share the record with the empty name.
+        const ObjectFlags* entry = source.names >= 0 ? flagsOfNameSet[size_t(source.names)] : nullptr;
+        if (entry) {
+            input.name = entry->name;
+            input.flags = entry->flags;
+            input.modelId = entry->modelId;
+        } else {
+            input.name.clear();
+            input.flags = 0;
+            input.modelId = 0;
+        }
         input.faceId = int32_t(i);
         lightmapper.AddTriangle(input);
     }
@@ -118,6 +147,15 @@ int RunDriver(const Options& options)
     stopwatch.Start();
     auto reader = std::make_unique<Engine::ObjReader>();
     auto lightmapper = std::make_unique<Engine::Lightmapper>(options.settings);
+    ObjectFlagsTable flagsTable;
+
+    if (!options.flagsPath.empty()) {
+        int code = LoadObjectFlags(options.flagsPath, flagsTable, *lightmapper);
+        if (code != ExitSuccess)
+            return code;
+    }
+    if (!flagsTable.IsEmpty())
+        PrintObjectFlags(flagsTable);
 
     Print("Loading obj...\n");
     File input(std::fopen(options.inputPath.c_str(), "rb"));
@@ -134,7 +172,7 @@ int RunDriver(const Options& options)
         return ExitParseFailed;
     input.reset();
 
-    if (!FeedTriangles(*reader, options, *lightmapper)) {
+    if (!FeedTriangles(*reader, options, flagsTable, *lightmapper)) {
         Print("Building vertex normals...\n");
         lightmapper->BuildVertexNormals(options.smoothingAngle);
     }

@@ -9,6 +9,8 @@ class ObjReader;
 
 namespace App {
 
+class ObjectFlagsTable;
+
 // Process exit codes of a run.
 enum ExitCode : int {
     ExitSuccess = 0,
@@ -27,6 +29,10 @@ int RunDriver(const Options& options);
 // Hands every triangle of a parsed, axis-converted OBJ file to the lightmapper, with the file's
 // normals when every triangle has them and -n is not given; returns whether they were used
 // (when not, the caller rebuilds vertex normals).
+// Triangles of objects the flags table lists carry the entry's name, flag word and model id; all
+// others the empty name, flags 0 and model id 0. Without a table, as if it were empty.
+bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, const ObjectFlagsTable& flagsTable,
+                   Engine::Lightmapper& lightmapper);
 bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engine::Lightmapper& lightmapper);
 
 }  // namespace App

@@ -212,8 +212,8 @@ TEST(GltfWriter, TheObjFilesAxesAndFrontFacesComeBack)
     App::Options options;
     Engine::Lightmapper lightmapper{Engine::LightmapperSettings{}};
     ASSERT_TRUE(App::FeedTriangles(reader, options, lightmapper));
-    ASSERT_EQ(lightmapper.triangles.size(), 3u);
-    for (Engine::LmTriangle& t : lightmapper.triangles)
+    ASSERT_EQ(lightmapper.Mesh().triangles.size(), 3u);
+    for (Engine::LmTriangle& t : lightmapper.Mesh().triangles)
         t.page = 0;  // what the atlas stage would do
     App::BakedMesh mesh = App::CollectBakedMesh(lightmapper);
     mesh.pagePngs = {TinyPng(0)};

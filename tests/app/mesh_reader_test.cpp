@@ -25,22 +25,22 @@ float Printed(float value)
 TEST(MeshReader, ReadsBackWhatTheMeshWriterWrote)
 {
     Engine::Lightmapper lm{Engine::LightmapperSettings{}};
-    lm.objects.resize(2);
-    lm.objects[1].name = "crate #2 with spaces";
+    lm.Mesh().objects.resize(2);
+    lm.Mesh().objects[1].name = "crate #2 with spaces";
     for (int t = 0; t < 4; t++) {
         Engine::LmTriangle triangle{};
         for (int k = 0; k < 3; k++) {
             const float f = float(t * 3 + k);
-            lm.positions.push_back({f * 1.1234567f, -f, 1e5f + f});
-            lm.normals.push_back({0.6f, -0.8f, f * 1e-7f});
-            lm.uvs.push_back({f / 7, 1 - f / 9});
+            lm.Mesh().positions.push_back({f * 1.1234567f, -f, 1e5f + f});
+            lm.Mesh().normals.push_back({0.6f, -0.8f, f * 1e-7f});
+            lm.Mesh().uvs.push_back({f / 7, 1 - f / 9});
             triangle.pos[k] = triangle.nrm[k] = triangle.uv[k] = t * 3 + k;
             triangle.lmUv[k] = {(f + 0.5f) / 2048, (f + 0.5f) / 512};
         }
         triangle.page = t % 3;
         triangle.group = t * 1000;
         triangle.object = t % 2;
-        lm.triangles.push_back(triangle);
+        lm.Mesh().triangles.push_back(triangle);
     }
     const std::string path = TestSupport::MakeTempDirectory() + "/mesh.txt";
     ASSERT_TRUE(App::WriteMeshFile(lm, path));
@@ -55,9 +55,9 @@ TEST(MeshReader, ReadsBackWhatTheMeshWriterWrote)
         EXPECT_EQ(mesh.pages[t], int32_t(t % 3));
         for (size_t k = 0; k < 3; k++) {
             const App::BakedCorner& c = mesh.corners[t * 3 + k];
-            const Engine::LmTriangle& source = lm.triangles[t];
-            const Geom::Vec3 p = lm.positions[size_t(source.pos[k])], n = lm.normals[size_t(source.nrm[k])];
-            const Geom::Vec2 uv = lm.uvs[size_t(source.uv[k])], lmUv = source.lmUv[k];
+            const Engine::LmTriangle& source = lm.Mesh().triangles[t];
+            const Geom::Vec3 p = lm.Mesh().positions[size_t(source.pos[k])], n = lm.Mesh().normals[size_t(source.nrm[k])];
+            const Geom::Vec2 uv = lm.Mesh().uvs[size_t(source.uv[k])], lmUv = source.lmUv[k];
             const float expected[10] = {p.x, p.y, p.z, n.x, n.y, n.z, uv.x, uv.y, lmUv.x, lmUv.y};
             const float read[10] = {c.position.x, c.position.y, c.position.z, c.normal.x, c.normal.y,
                                     c.normal.z,   c.uv.x,       c.uv.y,       c.lightmapUv.x, c.lightmapUv.y};
