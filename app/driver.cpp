@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/console.h"
+#include "app/light_file.h"
 #include "app/lightmap_writer.h"
 #include "app/mesh_writer.h"
 #include "core/timer.h"
@@ -34,6 +35,25 @@ bool ConfirmOverwrite(const Options& options)
     return std::getchar() == 'y';
 }
 
+// The name a triangle's object is known by: its object name, or its group name when that is empty.
+const std::string& LookupKey(const Engine::ObjNames& names) { return names.object.empty() ? names.group : names.object; }
+
+// Loads the light file; in the ambient-occlusion mode it is checked, then left out of the build.
+int LoadLights(const Options& options, Engine::Lightmapper& lightmapper)
+{
+    if (options.lightsPath.empty())
+        return ExitSuccess;
+    LightFile lights;
+    const int code = LoadLightFile(options.lightsPath, options.scale, lights, stderr);
+    if (code != ExitSuccess)
+        return code;
+    if (Engine::AmbientOcclusionMode(options.settings))
+        Print("lights of %s ignored: they only light a bake with -d 0 or less\n", options.lightsPath.c_str());
+    else
+        ApplyLightFile(lights, lightmapper);
+    return ExitSuccess;
+}
+
 bool ParseObj(std::FILE* file, const Options& options, Engine::ObjReader& reader)
 {
     Geom::Vec3 scale{options.scale, options.scale, options.scale};
@@ -54,6 +74,10 @@ bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engi
 {
     bool normalsFromFile = reader.hasNormals && !options.forceNormals;
     lightmapper.Reserve(int32_t(reader.triangles.size()));
+    // Decided once per name set: a big file has millions of triangles and a handful of names.
+    std::vector<uint8_t> namedKey(reader.nameSets.size());
+    for (size_t n = 0; n < namedKey.size(); n++)
+        namedKey[n] = lightmapper.FindObject(LookupKey(reader.nameSets[n])) >= 0;
     for (size_t i = 0; i < reader.triangles.size(); i++) {
         const Engine::ObjTriangle& source = reader.triangles[i];
         Engine::InputTriangle input;
@@ -66,8 +90,10 @@ bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engi
             input.uvs[k] = hasUvs ? reader.uvs[size_t(source.uv[k])] : Geom::Vec2{0, 0};
             input.normals[k] = normalsFromFile ? reader.normals[size_t(source.normal[k])] : Geom::Vec3{0, 0, 0};
         }
-        // No object flags are read yet: every triangle belongs to the object with the empty name.
-        input.name.clear();
+        // No object flags are read yet: a triangle carries its name only when the light file
+        // registered an object of that name, and otherwise belongs to the object with the
+        // empty name.
+        input.name = source.names >= 0 && namedKey[size_t(source.names)] ? LookupKey(reader.NamesOf(source)) : std::string();
         input.flags = 0;
         input.modelId = 0;
         input.faceId = int32_t(i);
@@ -82,6 +108,8 @@ int RunDriver(const Options& options)
     stopwatch.Start();
     auto reader = std::make_unique<Engine::ObjReader>();
     auto lightmapper = std::make_unique<Engine::Lightmapper>(options.settings);
+    if (int code = LoadLights(options, *lightmapper); code != ExitSuccess)
+        return code;
 
     Print("Loading obj...\n");
     File input(std::fopen(options.inputPath.c_str(), "rb"));

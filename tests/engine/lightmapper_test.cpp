@@ -104,7 +104,8 @@ TEST(Lightmapper, EmissiveObjectsAreMarked)
     ASSERT_EQ(lm.AddTriangle(lamp), 0);
     ASSERT_EQ(lm.AddTriangle(wall), 1);
     lm.Mesh().objects[size_t(lm.FindOrAddObject("lamp"))].colour = {0, 0, 2};
-    ASSERT_TRUE(lm.Build(false, false));
+    // Ambient occlusion only, with no distance: no pass runs that would light the wall.
+    ASSERT_TRUE(lm.Build(true, false));
     // Grouping adds border-edge bits on top; the low byte is the object flag word.
     EXPECT_EQ(lm.Mesh().triangles[0].flags & 0xFFu, 0xA1u);  // emissive adds 0x20 and 0x80
     EXPECT_EQ(lm.Mesh().triangles[1].flags & 0xFFu, 0u);
