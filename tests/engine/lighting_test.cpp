@@ -353,9 +353,12 @@ namespace {
 // A lamp 40 units square one unit above a 2 x 2 floor, facing it. The floor passes no light on
 // (reflectance 0), so the floor's light comes from the lamp's emission alone, in the first
 // bounce: every gather ray of a floor texel meets the lamp's interior.
-LitBake BakeUnderLamp(Lightmapper& lm, Vec3 lampReflectance)
+LitBake BakeUnderLamp(Lightmapper& lm, Vec3 lampReflectance, bool facingFloor = true, uint32_t lampFlags = 0)
 {
-    AddQuad(lm, {-19, -19, 1}, {0, 40, 0}, {40, 0, 0}, {0, 0, -1}, 0, "lamp");
+    if (facingFloor)
+        AddQuad(lm, {-19, -19, 1}, {0, 40, 0}, {40, 0, 0}, {0, 0, -1}, lampFlags, "lamp");
+    else
+        AddQuad(lm, {-19, -19, 1}, {40, 0, 0}, {0, 40, 0}, {0, 0, 1}, lampFlags, "lamp");
     AddQuad(lm, {-1, -1, 0}, {2, 0, 0}, {0, 2, 0}, {0, 0, 1}, 0, "floor");
     EXPECT_TRUE(lm.SetObjectColour("lamp", {2, 1, 0.5f}));
     EXPECT_TRUE(lm.SetObjectReflectance("lamp", lampReflectance));
@@ -376,12 +379,18 @@ TEST(Lighting, EmissiveObjectLightsTheWallItFacesThroughTheBounce)
         Vec3 reflectance;
         int32_t kernel;
         bool finalBlur;
+        bool facingFloor;
+        uint32_t lampFlags;
+        double lit;  // share of the full gather that arrives
     } cases[] = {
-        {"no blur", {1, 1, 1}, 0, false},
-        {"blurred", {1, 1, 1}, 0, true},
-        {"half reflectance", {0.5f, 0.5f, 0.5f}, 0, false},
+        {"no blur", {1, 1, 1}, 0, false, true, 0, 1},
+        {"blurred", {1, 1, 1}, 0, true, true, 0, 1},
+        {"half reflectance", {0.5f, 0.5f, 0.5f}, 0, false, true, 0, 1},
         // -k 1 turns the blur off; the gathered light still reaches the bases.
-        {"kernel 1", {1, 1, 1}, 1, true},
+        {"kernel 1", {1, 1, 1}, 1, true, true, 0, 1},
+        // The rays meet the lamp's back: only a two-sided lamp shines from it.
+        {"facing away", {1, 1, 1}, 0, false, false, 0, 0},
+        {"facing away, two-sided", {1, 1, 1}, 0, false, false, Engine::TriangleTwoSided, 1},
     };
     for (const auto& c : cases) {
         Engine::LightmapperSettings settings = Settings(samples);
@@ -389,7 +398,7 @@ TEST(Lighting, EmissiveObjectLightsTheWallItFacesThroughTheBounce)
         if (!c.finalBlur)
             settings.flags &= ~uint32_t(Engine::FinalBlur);
         Lightmapper lm(settings);
-        LitBake bake = BakeUnderLamp(lm, c.reflectance);
+        LitBake bake = BakeUnderLamp(lm, c.reflectance, c.facingFloor, c.lampFlags);
         ASSERT_TRUE(bake.built) << c.name;
         int32_t floorTexels = 0;
         for (const LitTexel& t : bake.texels) {
@@ -397,9 +406,9 @@ TEST(Lighting, EmissiveObjectLightsTheWallItFacesThroughTheBounce)
                 continue;
             floorTexels++;
             const Vec3 got = Added(t);
-            EXPECT_NEAR(got.x, 2 * c.reflectance.x * share, 1e-4) << c.name << " at " << t.x << "," << t.y;
-            EXPECT_NEAR(got.y, 1 * c.reflectance.y * share, 1e-4) << c.name;
-            EXPECT_NEAR(got.z, 0.5 * c.reflectance.z * share, 1e-4) << c.name;
+            EXPECT_NEAR(got.x, 2 * c.reflectance.x * share * c.lit, 1e-4) << c.name << " at " << t.x << "," << t.y;
+            EXPECT_NEAR(got.y, 1 * c.reflectance.y * share * c.lit, 1e-4) << c.name;
+            EXPECT_NEAR(got.z, 0.5 * c.reflectance.z * share * c.lit, 1e-4) << c.name;
         }
         EXPECT_GT(floorTexels, 8) << c.name;
     }
