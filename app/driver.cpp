@@ -93,7 +93,8 @@ bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, Engi
         // No object flags are read yet: a triangle carries its name only when the light file
         // registered an object of that name, and otherwise belongs to the object with the
         // empty name.
-        input.name = source.names >= 0 && namedKey[size_t(source.names)] ? LookupKey(reader.NamesOf(source)) : std::string();
+        const bool named = source.names >= 0 && namedKey[size_t(source.names)];
+        input.name = named ? LookupKey(reader.NamesOf(source)) : std::string();
         input.flags = 0;
         input.modelId = 0;
         input.faceId = int32_t(i);

@@ -34,11 +34,11 @@ Geom::Vec3 SampleLight(const LmGroup& group, Geom::Vec2 uv)
     const int32_t y0 = int32_t(std::clamp(fy0, -1.0f, float(h)));
     const int32_t xa = std::clamp(x0, 0, w - 1), xb = std::clamp(x0 + 1, 0, w - 1);
     const int32_t ya = std::clamp(y0, 0, h - 1), yb = std::clamp(y0 + 1, 0, h - 1);
-    const Geom::Vec3* light = group.light.data();
-    const Geom::Vec3 top = light[size_t(ya) * size_t(w) + size_t(xa)] * (1 - fx) + light[size_t(ya) * size_t(w) + size_t(xb)] * fx;
-    const Geom::Vec3 bottom =
-        light[size_t(yb) * size_t(w) + size_t(xa)] * (1 - fx) + light[size_t(yb) * size_t(w) + size_t(xb)] * fx;
-    return top * (1 - fy) + bottom * fy;
+    const Geom::Vec3* top = group.light.data() + size_t(ya) * size_t(w);
+    const Geom::Vec3* bottom = group.light.data() + size_t(yb) * size_t(w);
+    const Geom::Vec3 upper = top[xa] * (1 - fx) + top[xb] * fx;
+    const Geom::Vec3 lower = bottom[xa] * (1 - fx) + bottom[xb] * fx;
+    return upper * (1 - fy) + lower * fy;
 }
 
 struct GatherPass {
@@ -157,8 +157,8 @@ std::vector<GatherSurface> MakeGatherSurfaces(const LmMesh& mesh)
 void GatherBounce(const LmMesh& mesh, const std::vector<GatherSurface>& surfaces, const LightmapperSettings& settings,
                   LmBuildContext& context, LmCharts& charts, int32_t sampleCount)
 {
-    const GatherPass pass{mesh,    surfaces, settings, context.trees, context.progress, charts, MakeSampleSet(sampleCount),
-                          std::max(sampleCount, 0)};
+    const GatherPass pass{mesh,   surfaces, settings, context.trees, context.progress,
+                          charts, MakeSampleSet(sampleCount), std::max(sampleCount, 0)};
     context.pool.Run([&pass](int32_t task, int32_t thread) { pass.RunTask(task, thread); },
                      int32_t(charts.tasks.size()), 1);
 }

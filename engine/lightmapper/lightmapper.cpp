@@ -21,9 +21,10 @@ constexpr StageText groupingStage = {"LM: grouping", "Grouping"};
 constexpr StageText aoStage = {"LM: Ambient occlusion", "Ambient occlusion"};
 constexpr StageText preRaytracingStage = {"LM: pre-raytracing", "Pre-raytracing"};
 constexpr StageText raytracingStage = {"LM: raytracing", "Raytracing"};
+constexpr StageText atlasStage = {"LM: atlas", "Building atlas"};
+
 // Bounces of the final gather; each costs a quarter of the rays of the one before.
 constexpr int32_t finalGatherBounces = 4;
-constexpr StageText atlasStage = {"LM: atlas", "Building atlas"};
 
 void Announce(const StageText& stage, const BuildProgress& progress, float value = 0)
 {
