@@ -510,3 +510,39 @@ TEST(FinalizeBases, HalvesScalesDownAndEncodesTheDirection)
         EXPECT_EQ(group.basis[3][0], (Vec3{7, 7, 7}));
     }
 }
+
+TEST(Lighting, SmoothingFlagBlursTheRaytracedLightIntoNeighbouringTexels)
+{
+    // A right triangle leaves the far corner of its grid uncovered; a blur of kernel 3 fills the
+    // uncovered texels just above and below covered ones.
+    for (bool smooth : {false, true}) {
+        Engine::LightmapperSettings settings = Settings();
+        if (smooth)
+            settings.flags |= Engine::SmoothDirectLight;
+        Lightmapper lm(settings);
+        Engine::InputTriangle t = LightmapperTest::Tri({0, 0, 0}, {8, 0, 0}, {0, 8, 0});
+        for (Vec3& n : t.normals)
+            n = {0, 0, 1};
+        lm.AddTriangle(t);
+        lm.AddLight(LightRecord::Point({2, 2, 3}, {1, 1, 1}, 100));
+        LitBake bake = Bake(lm);
+        ASSERT_TRUE(bake.built);
+        int32_t filled = 0, uncovered = 0;
+        for (const Engine::LmGroup& group : bake.charts.groups) {
+            Engine::TexelRunCursor cursor(group, 0);
+            for (size_t i = 0; i < size_t(group.TexelCount()); i++) {
+                if (cursor.NextTriangle() >= 0)
+                    continue;
+                uncovered++;
+                filled += !IsZero(group.basis[0][i]);
+            }
+        }
+        ASSERT_GT(uncovered, 10);
+        if (smooth) {
+            EXPECT_GT(filled, 0);
+            EXPECT_LT(filled, uncovered) << "only texels next to covered ones";
+        } else {
+            EXPECT_EQ(filled, 0);
+        }
+    }
+}
