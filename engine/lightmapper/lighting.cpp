@@ -1,6 +1,7 @@
 #include "engine/lightmapper/lighting.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace Engine {
@@ -74,7 +75,7 @@ void LitMarks::ApplyTo(LmMesh& mesh) const
     for (size_t w = 0; w < wordCount; w++) {
         uint32_t bits = words[w].load(std::memory_order_relaxed);
         while (bits) {
-            const int bit = __builtin_ctz(bits);
+            const int bit = std::countr_zero(bits);
             bits &= bits - 1;
             mesh.triangles[w * 32 + size_t(bit)].flags |= TriangleLit;
         }
