@@ -1,4 +1,4 @@
-// ketra-lighting MODEL.obj [-i SCALE] [-s SAMPLES] [-r REPEATS] [-j THREADS] [-d AO_DISTANCE] [-L LIGHTS]
+// ketra-lighting MODEL.obj [-i SCALE] [-s SAMPLES] [-r REPEATS] [-j THREADS] [-d AO_DISTANCE] [-L LIGHTS] [--all-lit]
 //
 // The final gather's rays against the ambient-occlusion pass's, on the same charts of a model
 // at the tool's default settings. The build runs up to the first direct-light pass (with the
@@ -6,7 +6,7 @@
 // given); then one gather bounce of SAMPLES rays per covered texel (as the first bounce of a
 // bake: lit surfaces only, their light buffers holding the direct light) and one
 // ambient-occlusion pass of SAMPLES rays per texel (rays AO_DISTANCE long, default 3) take turns
-// REPEATS times. Prints medians of rays per second, in wall and in processor seconds, and the
+// REPEATS times. --all-lit gathers from every surface, as the later bounces do. Prints medians of rays per second, in wall and in processor seconds, and the
 // median of the per-round ratios gather / ambient occlusion.
 
 #include <algorithm>
@@ -38,12 +38,17 @@ struct Options {
     int32_t samples = 256;
     int32_t repeats = 3;
     int32_t threads = 2;
+    bool allLit = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
+        if (arg == "--all-lit") {
+            options.allLit = true;
+            continue;
+        }
         if ((arg == "-i" || arg == "-s" || arg == "-r" || arg == "-j" || arg == "-d" || arg == "-L") && i + 1 < argc) {
             const char* value = argv[++i];
             if (arg == "-i")
@@ -95,7 +100,7 @@ int main(int argc, char** argv)
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: ketra-lighting MODEL.obj [-i SCALE] [-s SAMPLES] [-r REPEATS] [-j THREADS] "
-                             "[-d AO_DISTANCE] [-L LIGHTS]\n");
+                             "[-d AO_DISTANCE] [-L LIGHTS] [--all-lit]\n");
         return 2;
     }
     Engine::LightmapperSettings settings = App::ToolSettings();
@@ -135,7 +140,11 @@ int main(int argc, char** argv)
         for (size_t t = 0; t < group.light.size(); t++)
             group.light[t] += group.basis[0][t];
     }
-    const std::vector<Engine::GatherSurface> surfaces = Engine::MakeGatherSurfaces(build.mesh);
+    std::vector<Engine::GatherSurface> surfaces = Engine::MakeGatherSurfaces(build.mesh);
+    if (options.allLit) {
+        for (Engine::GatherSurface& surface : surfaces)
+            surface.flags |= Engine::TriangleLit;
+    }
 
     int64_t covered = 0;
     for (const Engine::LmGroup& group : build.charts.groups) {
@@ -170,6 +179,7 @@ int main(int argc, char** argv)
     std::printf("samples: %d\n", options.samples);
     std::printf("threads: %d\n", options.threads);
     std::printf("repeats: %d\n", options.repeats);
+    std::printf("all_lit: %d\n", options.allLit ? 1 : 0);
     std::printf("gather_mrays_per_s: %.3f\n", Bench::Median(gatherRate) * 1e-6);
     std::printf("gather_mrays_per_cpu_s: %.3f\n", Bench::Median(gatherCpuRate) * 1e-6);
     std::printf("ao_mrays_per_s: %.3f\n", Bench::Median(aoRate) * 1e-6);
