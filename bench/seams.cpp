@@ -1,6 +1,7 @@
 // Seam fixing, measured on whole bakes of one model:
 //   ketra-seams [--runs N] [--threads N] MODEL.obj [tool options]
-// Bakes the model without and with -S, alternating, N times each (default 1), and prints:
+// Bakes the model without and with -S, alternating, N times each (default 1), and prints (with
+// -d 0 and -L, lights from the light file; only basis 0 is measured):
 // - the mean squared RGB difference across seam edges (bilinear samples of the final page at
 //   matching points on both sides, the points and measure of the optimiser) without and with -S;
 // - the same on pages taken straight after seam fixing, before the second bleed, for a bake
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "app/light_file.h"
 #include "bench/bench_support.h"
 #include "core/core_module.h"
 #include "core/log.h"
@@ -66,7 +68,8 @@ void MeasureSeams(Bake& bake, const std::vector<Engine::StitchingPoint>& points,
     bake.meanDistance = points.empty() ? 0 : distance / double(points.size());
 }
 
-Bake RunBake(const Engine::ObjReader& reader, const App::Options& options, bool fixSeams, int32_t threads)
+Bake RunBake(const Engine::ObjReader& reader, const App::Options& options, const App::LightFile& lights,
+             bool fixSeams, int32_t threads)
 {
     Bake bake;
     Engine::LightmapperSettings settings = options.settings;
@@ -78,6 +81,8 @@ Bake RunBake(const Engine::ObjReader& reader, const App::Options& options, bool 
     Engine::Lightmapper& lm = *bake.lightmapper;
     if (threads > 0)
         lm.Pool().Start(threads);
+    if (!Engine::AmbientOcclusionMode(settings))
+        App::ApplyLightFile(lights, lm);
     if (!App::FeedTriangles(reader, options, lm))
         lm.BuildVertexNormals(options.smoothingAngle);
 
@@ -156,6 +161,9 @@ int main(int argc, char** argv)
     }
     std::fclose(file);
     reader.ConvertAxes();
+    App::LightFile lights;
+    if (!options.lightsPath.empty() && App::LoadLightFile(options.lightsPath, options.scale, lights, stderr) != 0)
+        return 1;
 
     std::vector<double> wall[2], processor[2], seamSeconds;
     Bake last[2];
@@ -163,7 +171,7 @@ int main(int argc, char** argv)
         // Alternate which comes first, so that neither always meets a warmer machine.
         for (int k = 0; k < 2; k++) {
             const bool fix = (run + k) % 2 == 1;
-            Bake bake = RunBake(reader, options, fix, threads);
+            Bake bake = RunBake(reader, options, lights, fix, threads);
             wall[fix].push_back(bake.wallSeconds);
             processor[fix].push_back(bake.processorSeconds);
             if (fix)

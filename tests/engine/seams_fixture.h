@@ -65,12 +65,32 @@ struct Baked {
     const Engine::Atlas& Pages() const { return lm->Atlases(0); }
 };
 
-// A whole build on a pool of `threads`, keeping its charts.
+// The lighting mode with the tool's basis count unless told otherwise, a few gather rays and
+// small pages.
+inline Engine::LightmapperSettings LitSettings(bool fixSeams, int32_t bases = 1)
+{
+    Engine::LightmapperSettings settings = BakeSettings(fixSeams);
+    settings.aoDistance = 0;
+    settings.sampleCount = 16;
+    settings.basisCount = bases;
+    return settings;
+}
+
+// A lamp above the prism scene, off to one side, so that the prism's faces are lit unevenly.
+inline std::vector<Engine::LightRecord> Lamp()
+{
+    return {Engine::LightRecord::Point({2, 3, 6}, {6, 5, 4}, 30, {1, 0.1f, 0.02f})};
+}
+
+// A whole build on a pool of `threads`, keeping its charts; the lights only light the lighting
+// mode.
 inline Baked Bake(const Engine::LightmapperSettings& settings, const std::vector<MeshTriangle>& mesh,
-                  int32_t threads = 1)
+                  int32_t threads = 1, const std::vector<Engine::LightRecord>& lights = {})
 {
     Baked baked{std::make_unique<Engine::Lightmapper>(settings), {}};
     baked.lm->Pool().Start(threads);
+    for (const Engine::LightRecord& light : lights)
+        baked.lm->AddLight(light);
     for (size_t i = 0; i < mesh.size(); i++) {
         Engine::InputTriangle input = LightmapperTest::Tri(mesh[i].a, mesh[i].b, mesh[i].c);
         input.flags = mesh[i].flags;

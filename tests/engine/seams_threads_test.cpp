@@ -18,8 +18,8 @@ TEST(SeamThreads, BakesWithSeamFixingDoNotDependOnTheThreadCount)
 
 TEST(SeamThreads, TheLightingModeFixesEveryBasisButTheThirdInParallel)
 {
-    // The lighting mode leaves the texels black in this tool; paint each basis's pages with its
-    // own noise and fix them by hand, one basis per pool call.
+    // Each basis's pages painted with noise of its own, so that every basis has seams to close,
+    // and fixed by hand, one basis per pool call.
     const SeamTest::Baked baked = SeamTest::Bake(SeamTest::BakeSettings(false), SeamTest::PrismScene());
     Engine::LightmapperSettings settings = baked.lm->Settings();
     settings.aoDistance = 0;
@@ -49,5 +49,28 @@ TEST(SeamThreads, TheLightingModeFixesEveryBasisButTheThirdInParallel)
     for (int32_t b = 0; b < 4; b++) {
         EXPECT_TRUE(SeamTest::SamePixels(results[0][b], results[1][b])) << "basis " << b;
         EXPECT_EQ(SeamTest::SamePixels(results[0][b], painted[b]), b == 2) << "basis " << b;
+    }
+}
+
+TEST(SeamThreads, LitBakesAreFixedOnEveryBasisButTheDirectionsAlike)
+{
+    // A real lighting bake with all four bases: the colour bases get their seams closed, the
+    // direction basis stays as traced, and no thread count changes a pixel.
+    const std::vector<SeamTest::MeshTriangle> scene = SeamTest::PrismScene();
+    const SeamTest::Baked one = SeamTest::Bake(SeamTest::LitSettings(true, 4), scene, 1, SeamTest::Lamp());
+    const SeamTest::Baked two = SeamTest::Bake(SeamTest::LitSettings(true, 4), scene, 2, SeamTest::Lamp());
+    const SeamTest::Baked plain = SeamTest::Bake(SeamTest::LitSettings(false, 4), scene, 2, SeamTest::Lamp());
+    const std::vector<Engine::StitchingPoint> points = SeamTest::Points(plain);
+    ASSERT_GT(points.size(), 100u);
+    for (int32_t b = 0; b < 4; b++) {
+        const Engine::Atlas &fixed = one.lm->Atlases(b), &unfixed = plain.lm->Atlases(b);
+        EXPECT_TRUE(SeamTest::SamePixels(fixed, two.lm->Atlases(b))) << "basis " << b;
+        if (b == 2) {
+            EXPECT_TRUE(SeamTest::SamePixels(fixed, unfixed));
+            continue;
+        }
+        const double before = Engine::SeamMismatch(points, unfixed);
+        ASSERT_GT(before, 0) << "basis " << b;
+        EXPECT_LT(Engine::SeamMismatch(points, fixed), 0.5 * before) << "basis " << b;
     }
 }
