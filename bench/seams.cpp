@@ -7,7 +7,8 @@
 // - the same on pages taken straight after seam fixing, before the second bleed, for a bake
 //   that is fixed here from the pages without -S (they equal the pages after the first bleed);
 // - build wall and processor seconds (medians), the seam stage's own seconds in the bakes, their
-//   ratios, and the stage run alone N times on copies of the pages it starts from.
+//   ratios, and the stage run alone N times on copies of the pages it starts from;
+// - a hash of each bake's pages, to compare runs with different --threads.
 // Prints name: value lines.
 #include <sys/resource.h>
 
@@ -103,6 +104,25 @@ Bake RunBake(const Engine::ObjReader& reader, const App::Options& options, const
     if (seamStart >= 0 && seamEnd >= seamStart)
         bake.seamSeconds = double(seamEnd - seamStart) * 1e-6;
     return bake;
+}
+
+// FNV-1a over every page's size and pixels: bakes with different thread counts compare by it.
+uint64_t PagesHash(const Engine::Atlas& pages)
+{
+    uint64_t hash = 14695981039346656037ull;
+    auto add = [&](uint32_t word) {
+        for (int shift = 0; shift < 32; shift += 8)
+            hash = (hash ^ ((word >> shift) & 0xFF)) * 1099511628211ull;
+    };
+    for (int32_t p = 0; p < pages.PageCount(); p++) {
+        const Image::Bitmap& bitmap = pages.Page(p)->bitmap;
+        add(uint32_t(bitmap.Width()));
+        add(uint32_t(bitmap.Height()));
+        for (int32_t y = 0; y < bitmap.Height(); y++)
+            for (int32_t x = 0; x < bitmap.Width(); x++)
+                add(bitmap.At(x, y));
+    }
+    return hash;
 }
 
 Engine::Atlas CopyPages(const Engine::Atlas& built)
@@ -225,6 +245,8 @@ int main(int argc, char** argv)
     std::printf("build_cpu_s_without_S: %.3f\n", cpuPlain);
     std::printf("build_cpu_s_with_S: %.3f\n", cpuFixed);
     std::printf("build_cpu_ratio: %.3f\n", cpuPlain > 0 ? cpuFixed / cpuPlain : 0.0);
+    std::printf("pages_hash_without_S: %016llx\n", (unsigned long long)PagesHash(last[0].lightmapper->Atlases(0)));
+    std::printf("pages_hash_with_S: %016llx\n", (unsigned long long)PagesHash(last[1].lightmapper->Atlases(0)));
     std::printf("seams_s: %.3f\n", Bench::Median(seamSeconds));
     std::printf("stage_alone_s: %.3f\n", Bench::Median(stageSeconds));
     std::printf("stage_alone_cpu_s: %.3f\n", Bench::Median(stageProcessorSeconds));
