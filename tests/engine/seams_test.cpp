@@ -443,3 +443,45 @@ TEST(FixSeams, ACancelledBuildStopsBeforeTheNextPass)
         EXPECT_EQ(pages.pages.Page(0)->bitmap.At(texel.x, texel.y), pages.start[size_t(t)]);
     }
 }
+
+TEST(FixSeams, OnlyTheAmbientOcclusionModeLimitsHowFarATexelMoves)
+{
+    // Every seam painted white on one side and black on the other: closing it takes far more
+    // than the limit allows.
+    const SeamTest::Baked baked = SeamTest::Bake(SeamTest::BakeSettings(false), SeamTest::PrismScene());
+    Engine::Atlas painted = SeamTest::CopyPages(baked.Pages());
+    for (const StitchingPoint& p : SeamTest::Points(baked)) {
+        const StitchingPoint sides[2] = {{p.pageA, p.pageA, p.positionA, p.positionA},
+                                         {p.pageB, p.pageB, p.positionB, p.positionB}};
+        for (int side = 0; side < 2; side++) {
+            Image::Bitmap& page = painted.Page(sides[side].pageA)->bitmap;
+            const StitchingTexels block = Engine::CollectStitchingTexels({sides[side]}, painted);
+            for (const auto& t : block.texels) {
+                uint32_t& pixel = page.At(t.x, t.y);
+                pixel = (pixel & 0xFF000000u) | (side == 0 ? 0xFFFFFFu : 0);
+            }
+        }
+    }
+    for (float distance : {3.0f, 0.0f}) {
+        Engine::LightmapperSettings settings = baked.lm->Settings();
+        settings.aoDistance = distance;
+        settings.flags |= Engine::FixLightmapSeams;
+        Engine::Atlas pages[Engine::maxBases];
+        pages[0] = SeamTest::CopyPages(painted);
+        Engine::Lightmapper& lm = *baked.lm;
+        Engine::FixSeams(lm.Mesh(), settings, lm.Pool(), lm.Progress(), baked.charts.groups, pages);
+        int32_t farthest = 0;
+        for (int32_t p = 0; p < painted.PageCount(); p++) {
+            const Image::Bitmap &before = painted.Page(p)->bitmap, &after = pages[0].Page(p)->bitmap;
+            for (int32_t y = 0; y < before.Height(); y++)
+                for (int32_t x = 0; x < before.Width(); x++)
+                    farthest = std::max(farthest, Engine::ColourDistanceSquared(before.At(x, y), after.At(x, y)));
+        }
+        if (distance > 0) {
+            EXPECT_GT(farthest, 0);
+            EXPECT_LT(farthest, 3072);
+        } else {
+            EXPECT_GE(farthest, 3072);
+        }
+    }
+}
