@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,11 +92,23 @@ bool ParseOptions(int argc, char** argv, Options& options)
            options.scalingRounds >= 0 && options.verify >= 0;
 }
 
-// Chunks of rays are claimed from one counter; each thread traces with its own slot. The
-// function is called through a template so the per-ray call inlines.
-template <class Trace>
-double RunRays(size_t count, int threadCount, std::vector<float>& distances, const Trace& trace)
+// Processor time of the calling thread: on a busy machine it leaves out the time the thread
+// waited for a core, which wall time does not.
+double ThreadCpuSeconds()
 {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// Chunks of rays are claimed from one counter; each thread traces with its own slot. The
+// function is called through a template so the per-ray call inlines. Returns wall seconds; with
+// one thread, cpuSeconds receives its processor time.
+template <class Trace>
+double RunRays(size_t count, int threadCount, std::vector<float>& distances, const Trace& trace,
+               double* cpuSeconds = nullptr)
+{
+    const double cpuStart = ThreadCpuSeconds();
     distances.assign(count, Engine::noHit);
     std::atomic<size_t> next{0};
     const size_t chunk = 1024;
@@ -116,6 +129,8 @@ double RunRays(size_t count, int threadCount, std::vector<float>& distances, con
     body(0);
     for (std::thread& thread : threads)
         thread.join();
+    if (cpuSeconds)
+        *cpuSeconds = ThreadCpuSeconds() - cpuStart;
     return Seconds(start);
 }
 
@@ -247,10 +262,12 @@ int main(int argc, char** argv)
 
     // The BVH on one thread, then on two to compare; the two must be the same tree.
     Engine::WideBvh bvh;
-    std::vector<double> bvhBuild1, bvhBuild2;
+    std::vector<double> bvhBuild1, bvhBuild1Cpu, bvhBuild2;
     for (int round = 0; round < 3; round++) {
         start = std::chrono::steady_clock::now();
+        const double cpuStart = ThreadCpuSeconds();
         bvh.Build(view, 1);
+        bvhBuild1Cpu.push_back(ThreadCpuSeconds() - cpuStart);
         bvhBuild1.push_back(Seconds(start));
         start = std::chrono::steady_clock::now();
         bvh.Build(view, 2);
@@ -265,7 +282,8 @@ int main(int argc, char** argv)
     std::printf("bvh_nodes: %d\nbvh_leaves: %d\nbvh_depth: %d\nbvh_mb: %.2f\n", stats.nodeCount, stats.leafCount,
                 stats.depth, double(stats.bytes) / 1e6);
     std::printf("bvh_kernel: %s\n", bvh.Kernel() == Engine::BvhKernel::avx2 ? "avx2" : "sse2");
-    std::printf("bvh_build_1_s: %.4f\nbvh_build_2_s: %.4f\n", Bench::Median(bvhBuild1), Bench::Median(bvhBuild2));
+    std::printf("bvh_build_1_s: %.4f\nbvh_build_1_cpu_s: %.4f\nbvh_build_2_s: %.4f\n", Bench::Median(bvhBuild1),
+                Bench::Median(bvhBuild1Cpu), Bench::Median(bvhBuild2));
     std::printf("rays: %zu\n", rays.size());
 
     std::vector<float> kdDistances, bvhDistances, embreeDistances;
@@ -277,11 +295,17 @@ int main(int argc, char** argv)
     auto traceEmbree = [&](int, size_t i) { return embree.Trace(rays[i], maxDistance); };
 #endif
     const double count = double(rays.size());
+    // Per round and tracer, rays per processor second of the tracing thread (one thread only).
+    std::vector<double> kdCpuRates, bvhCpuRates, embreeCpuRates;
+    double cpu = 0;
     for (int round = 0; round < options.rounds; round++) {
-        kdRates.push_back(count / RunRays(rays.size(), options.threads, kdDistances, traceKd) / 1e6);
-        bvhRates.push_back(count / RunRays(rays.size(), options.threads, bvhDistances, traceBvh) / 1e6);
+        kdRates.push_back(count / RunRays(rays.size(), options.threads, kdDistances, traceKd, &cpu) / 1e6);
+        kdCpuRates.push_back(count / cpu / 1e6);
+        bvhRates.push_back(count / RunRays(rays.size(), options.threads, bvhDistances, traceBvh, &cpu) / 1e6);
+        bvhCpuRates.push_back(count / cpu / 1e6);
 #ifdef KETRA_RAYBENCH_EMBREE
-        embreeRates.push_back(count / RunRays(rays.size(), options.threads, embreeDistances, traceEmbree) / 1e6);
+        embreeRates.push_back(count / RunRays(rays.size(), options.threads, embreeDistances, traceEmbree, &cpu) / 1e6);
+        embreeCpuRates.push_back(count / cpu / 1e6);
 #endif
     }
     size_t hits = 0;
@@ -293,6 +317,8 @@ int main(int argc, char** argv)
     std::printf("kd_mrays_per_s: %.3f\n", kdRate);
     std::printf("bvh_mrays_per_s: %.3f\n", bvhRate);
     std::printf("bvh_over_kd: %.3f\n", bvhRate / kdRate);
+    if (options.threads == 1)
+        std::printf("kd_mrays_per_cpu_s: %.3f\n", Bench::Median(kdCpuRates));
 #ifdef KETRA_RAYBENCH_EMBREE
     const double embreeRate = Bench::Median(embreeRates);
     std::vector<double> ratios;
@@ -302,6 +328,14 @@ int main(int argc, char** argv)
     std::printf("kd_over_embree: %.3f\n", kdRate / embreeRate);
     std::printf("bvh_over_embree: %.3f\n", bvhRate / embreeRate);
     std::printf("bvh_over_embree_per_round_median: %.3f\n", Bench::Median(ratios));
+    if (options.threads == 1) {
+        std::vector<double> cpuRatios;
+        for (size_t r = 0; r < bvhCpuRates.size(); r++)
+            cpuRatios.push_back(bvhCpuRates[r] / embreeCpuRates[r]);
+        std::printf("bvh_mrays_per_cpu_s: %.3f\n", Bench::Median(bvhCpuRates));
+        std::printf("embree_mrays_per_cpu_s: %.3f\n", Bench::Median(embreeCpuRates));
+        std::printf("bvh_over_embree_cpu: %.3f\n", Bench::Median(cpuRatios));
+    }
     size_t agree = 0;
     for (size_t i = 0; i < rays.size(); i++) {
         const float a = bvhDistances[i], b = embreeDistances[i];

@@ -136,21 +136,6 @@ bool TriangleAlphaBlocks(const TriangleMeshView& mesh, int32_t triangle, float b
     return !map || AlphaBlocksAt(mesh, *map, triangle, b1, b2);
 }
 
-bool PrepareRayQuery(const KdRay& ray, float maxDistance, KdRay& walked, float& limit)
-{
-    const float lengthSquared = Geom::Dot(ray.direction, ray.direction);
-    if (lengthSquared <= 1e-37f)
-        return false;
-    walked = ray;
-    limit = maxDistance;
-    if (maxDistance < 0) {
-        // The same normalisation as the kd-tree's: the triangle test must see the same bits.
-        limit = std::sqrt(lengthSquared);
-        walked.direction = ray.direction / limit;
-    }
-    return limit >= 0;
-}
-
 float NearestTriangleByLoop(const TriangleMeshView& mesh, int32_t mode, const KdRay& ray, int32_t* hit,
                             float maxDistance)
 {

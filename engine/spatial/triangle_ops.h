@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -140,7 +141,20 @@ bool TriangleAlphaBlocks(const TriangleMeshView& mesh, int32_t triangle, float b
 
 // The ray a query traces and the limit its distances are judged against, in the forms above;
 // false for a ray that meets nothing (a zero direction, or a limit that is not a number).
-bool PrepareRayQuery(const KdRay& ray, float maxDistance, KdRay& walked, float& limit);
+inline bool PrepareRayQuery(const KdRay& ray, float maxDistance, KdRay& walked, float& limit)
+{
+    const float lengthSquared = Geom::Dot(ray.direction, ray.direction);
+    if (lengthSquared <= 1e-37f)
+        return false;
+    walked = ray;
+    limit = maxDistance;
+    if (maxDistance < 0) {
+        // The same normalisation as the kd-tree's: the triangle test must see the same bits.
+        limit = std::sqrt(lengthSquared);
+        walked.direction = ray.direction / limit;
+    }
+    return limit >= 0;
+}
 
 // The ray queries answered by testing every triangle in index order: the reference that the
 // trees must match. Same forms as KdTree3::RayNearest and RayAny: maxDistance >= 0 limits

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <emmintrin.h>
 
 #include "core/cpu_info.h"
 #include "engine/spatial/wide_bvh_builder.h"
@@ -15,27 +16,30 @@ namespace {
 // Largest distance a nearest query can report: noHit and beyond mean a miss.
 const float lastDistance = std::nextafter(noHit, 0.0f);
 
-BvhRay PrepareBvhRay(const KdRay& walked, float sceneMagnitude)
+// All three axes at once; lane by lane the same arithmetic as one axis at a time.
+void PrepareBvhRay(BvhRay& r, float sceneMagnitude)
 {
-    BvhRay r;
-    r.ray = walked;
-    const float o[3] = {walked.origin.x, walked.origin.y, walked.origin.z};
-    const float d[3] = {walked.direction.x, walked.direction.y, walked.direction.z};
-    const float originMagnitude = std::max({std::fabs(o[0]), std::fabs(o[1]), std::fabs(o[2])});
+    const __m128 origin = _mm_setr_ps(r.ray.origin.x, r.ray.origin.y, r.ray.origin.z, 0);
+    const __m128 direction = _mm_setr_ps(r.ray.direction.x, r.ray.direction.y, r.ray.direction.z, 1);
+    const __m128 signBit = _mm_set1_ps(-0.0f);
+    const float originMagnitude = std::max(std::max(std::fabs(r.ray.origin.x), std::fabs(r.ray.origin.y)),
+                                           std::fabs(r.ray.origin.z));
     const float margin = WideBvh::rayMarginScale * (originMagnitude + sceneMagnitude);
-    for (int a = 0; a < 3; a++) {
-        // -0 counts as negative, so its infinite inverse has the sign that picks the bounds the
-        // way a tiny negative direction would.
-        const bool negative = std::signbit(d[a]);
-        const float inverse = 1.0f / d[a];
-        r.nearRow[a] = 2 * a + (negative ? 1 : 0);
-        r.farRow[a] = 2 * a + (negative ? 0 : 1);
-        r.nearOrigin[a] = negative ? o[a] - margin : o[a] + margin;
-        r.farOrigin[a] = negative ? o[a] + margin : o[a] - margin;
-        r.nearInverse[a] = inverse;
-        r.farInverse[a] = inverse * bvhFarScale;
-    }
-    return r;
+    // -0 counts as negative, so its infinite inverse has the sign that picks the bounds the way a
+    // tiny negative direction would.
+    const __m128 negative = _mm_and_ps(direction, signBit);
+    const __m128 shift = _mm_or_ps(_mm_set1_ps(margin), negative);  // -margin where negative
+    const __m128 inverse = _mm_div_ps(_mm_set1_ps(1.0f), direction);
+    _mm_storeu_ps(r.nearOrigin, _mm_add_ps(origin, shift));
+    _mm_storeu_ps(r.farOrigin, _mm_sub_ps(origin, shift));
+    _mm_storeu_ps(r.nearInverse, inverse);
+    _mm_storeu_ps(r.farInverse, _mm_mul_ps(inverse, _mm_set1_ps(bvhFarScale)));
+    // Rows lo x, hi x, lo y, ...: the near row is the high one on a negative axis.
+    const __m128i lowRows = _mm_setr_epi32(0, 2 * WideBvh::width, 4 * WideBvh::width, 0);
+    const __m128i highStep = _mm_slli_epi32(_mm_srli_epi32(_mm_castps_si128(negative), 31), 3);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(r.nearOffset), _mm_add_epi32(lowRows, highStep));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(r.farOffset),
+                     _mm_sub_epi32(_mm_add_epi32(lowRows, _mm_set1_epi32(WideBvh::width)), highStep));
 }
 
 }  // namespace
@@ -94,7 +98,8 @@ bool WideBvh::SetKernel(BvhKernel wanted)
 
 float WideBvh::RayNearest(int32_t mode, const KdRay& ray, int32_t* hit, float maxDistance) const
 {
-    KdRay walked;
+    BvhRay prepared;
+    KdRay& walked = prepared.ray;
     float limit;
     if (!PrepareRayQuery(ray, maxDistance, walked, limit))
         return noHit;
@@ -102,7 +107,7 @@ float WideBvh::RayNearest(int32_t mode, const KdRay& ray, int32_t* hit, float ma
     // Any index is below the start, so a hit exactly at the limit counts.
     int32_t bestTriangle = INT32_MAX;
     if (root != noRoot) {
-        const BvhRay prepared = PrepareBvhRay(walked, sceneMagnitude);
+        PrepareBvhRay(prepared, sceneMagnitude);
         const BvhWalkData data = WalkData();
         best = kernel == BvhKernel::avx2 ? BvhNearestAvx2(data, prepared, mode, best, bestTriangle)
                                          : BvhNearestSse2(data, prepared, mode, best, bestTriangle);
@@ -123,12 +128,13 @@ float WideBvh::RayNearest(int32_t mode, const KdRay& ray, int32_t* hit, float ma
 
 bool WideBvh::RayAny(int32_t mode, const KdRay& ray, float maxDistance) const
 {
-    KdRay walked;
+    BvhRay prepared;
+    KdRay& walked = prepared.ray;
     float limit;
     if (!PrepareRayQuery(ray, maxDistance, walked, limit))
         return false;
     if (root != noRoot) {
-        const BvhRay prepared = PrepareBvhRay(walked, sceneMagnitude);
+        PrepareBvhRay(prepared, sceneMagnitude);
         const BvhWalkData data = WalkData();
         const bool any = kernel == BvhKernel::avx2 ? BvhAnyAvx2(data, prepared, mode, limit)
                                                    : BvhAnySse2(data, prepared, mode, limit);

@@ -121,15 +121,17 @@ struct BvhRay {
     // What the triangle test reads: the origin and the direction (normalised for a segment).
     KdRay ray;
     // Box test per axis: t = (bound - origin') * inverse, with the near bound's row and the far
-    // bound's row chosen by the direction's sign. origin' is shifted by the ray's margin toward
-    // each bound (which widens the box), and the far inverse is scaled up by farScale, so the
-    // rounded test never rejects a box the exact segment meets.
-    float nearOrigin[3];
-    float farOrigin[3];
-    float nearInverse[3];
-    float farInverse[3];
-    int32_t nearRow[3];
-    int32_t farRow[3];
+    // bound's row chosen by the direction's sign (as float offsets into Node::bounds). origin'
+    // is shifted by the ray's margin toward each bound (which widens the box), and the far
+    // inverse is scaled up by bvhFarScale, so the rounded test never rejects a box the exact
+    // segment meets.
+    // Per axis x, y, z; the fourth entry is unused padding, so each row is one vector store.
+    float nearOrigin[4];
+    float farOrigin[4];
+    float nearInverse[4];
+    float farInverse[4];
+    int32_t nearOffset[4];
+    int32_t farOffset[4];
 };
 
 // 1 + 2^-20: well above the relative error of the three rounded operations of a slab distance.

@@ -14,6 +14,8 @@ namespace Engine {
 namespace {
 
 struct Avx2Lanes {
+    // Every per-ray value the walk reads, broadcast once; most of them live on the stack during
+    // the walk, where the node test reads them as memory operands at no extra instruction.
     struct State {
         __m256 nearOrigin[3], farOrigin[3], nearInverse[3], farInverse[3];
         int32_t nearOffset[3], farOffset[3];
@@ -28,8 +30,8 @@ struct Avx2Lanes {
             s.farOrigin[a] = _mm256_set1_ps(r.farOrigin[a]);
             s.nearInverse[a] = _mm256_set1_ps(r.nearInverse[a]);
             s.farInverse[a] = _mm256_set1_ps(r.farInverse[a]);
-            s.nearOffset[a] = r.nearRow[a] * WideBvh::width;
-            s.farOffset[a] = r.farRow[a] * WideBvh::width;
+            s.nearOffset[a] = r.nearOffset[a];
+            s.farOffset[a] = r.farOffset[a];
         }
         s.ox = _mm256_set1_ps(r.ray.origin.x);
         s.oy = _mm256_set1_ps(r.ray.origin.y);
@@ -68,16 +70,16 @@ struct Avx2Lanes {
                                                 _mm256_castps256_ps128(s.oz), _mm256_castps256_ps128(s.dx),
                                                 _mm256_castps256_ps128(s.dy), _mm256_castps256_ps128(s.dz), hiddenBit,
                                                 bound, t, w1, w2);
+        const __m256 ox = s.ox, oy = s.oy, oz = s.oz, dx = s.dx, dy = s.dy, dz = s.dz;
         // The four-lane arithmetic, eight lanes wide.
         const __m256 p0x = _mm256_load_ps(rows), p0y = _mm256_load_ps(rows + 8), p0z = _mm256_load_ps(rows + 16);
         const __m256 e1x = _mm256_load_ps(rows + 24), e1y = _mm256_load_ps(rows + 32), e1z = _mm256_load_ps(rows + 40);
         const __m256 e2x = _mm256_load_ps(rows + 48), e2y = _mm256_load_ps(rows + 56), e2z = _mm256_load_ps(rows + 64);
-        const __m256 dx = s.dx, dy = s.dy, dz = s.dz;
         const __m256 qx = _mm256_sub_ps(_mm256_mul_ps(dy, e2z), _mm256_mul_ps(dz, e2y));
         const __m256 qy = _mm256_sub_ps(_mm256_mul_ps(dz, e2x), _mm256_mul_ps(dx, e2z));
         const __m256 qz = _mm256_sub_ps(_mm256_mul_ps(dx, e2y), _mm256_mul_ps(dy, e2x));
         const __m256 det = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(qx, e1x), _mm256_mul_ps(qy, e1y)), _mm256_mul_ps(qz, e1z));
-        const __m256 sx = _mm256_sub_ps(s.ox, p0x), sy = _mm256_sub_ps(s.oy, p0y), sz = _mm256_sub_ps(s.oz, p0z);
+        const __m256 sx = _mm256_sub_ps(ox, p0x), sy = _mm256_sub_ps(oy, p0y), sz = _mm256_sub_ps(oz, p0z);
         const __m256 rx = _mm256_sub_ps(_mm256_mul_ps(sy, e1z), _mm256_mul_ps(sz, e1y));
         const __m256 ry = _mm256_sub_ps(_mm256_mul_ps(sz, e1x), _mm256_mul_ps(sx, e1z));
         const __m256 rz = _mm256_sub_ps(_mm256_mul_ps(sx, e1y), _mm256_mul_ps(sy, e1x));

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <emmintrin.h>
 #include <limits>
 #include <thread>
 
@@ -25,42 +26,77 @@ constexpr int32_t heuristicDepthLimit = 48;
 
 constexpr float infinity = std::numeric_limits<float>::infinity();
 
+// A box as two 4-lane vectors (the fourth lane is ignored); empty when lo.x > hi.x.
 struct Bounds {
-    float lo[3] = {infinity, infinity, infinity};
-    float hi[3] = {-infinity, -infinity, -infinity};
+    __m128 lo = _mm_set1_ps(infinity);
+    __m128 hi = _mm_set1_ps(-infinity);
 
-    void Grow(const float* low, const float* high)
+    void Grow(__m128 low, __m128 high)
     {
-        for (int a = 0; a < 3; a++) {
-            lo[a] = std::min(lo[a], low[a]);
-            hi[a] = std::max(hi[a], high[a]);
-        }
+        lo = _mm_min_ps(lo, low);
+        hi = _mm_max_ps(hi, high);
     }
     void Grow(const Bounds& b) { Grow(b.lo, b.hi); }
-    void GrowPoint(const float* p) { Grow(p, p); }
-    bool IsEmpty() const { return lo[0] > hi[0]; }
+    float Lo(int axis) const { return Lane(lo, axis); }
+    float Hi(int axis) const { return Lane(hi, axis); }
+    bool IsEmpty() const { return Lo(0) > Hi(0); }
     // Half the surface area; the heuristic only compares areas.
     float HalfArea() const
     {
-        if (IsEmpty())
+        alignas(16) float d[4];
+        _mm_store_ps(d, _mm_sub_ps(hi, lo));
+        if (!(d[0] >= 0))
             return 0;
-        const float dx = hi[0] - lo[0], dy = hi[1] - lo[1], dz = hi[2] - lo[2];
-        return dx * dy + dy * dz + dz * dx;
+        return d[0] * d[1] + d[1] * d[2] + d[2] * d[0];
+    }
+    static float Lane(__m128 v, int axis)
+    {
+        alignas(16) float values[4];
+        _mm_store_ps(values, v);
+        return values[axis];
     }
 };
 
-// A triangle's widened box and index, 32 bytes.
-struct Prim {
+// A triangle's widened box and index, 32 bytes, each half one aligned vector load. The index
+// rides in the fourth lane of the low corner, which box arithmetic ignores.
+struct alignas(16) Prim {
     float lo[3];
-    float hi[3];
     int32_t triangle;
-    int32_t unused;
+    float hi[3];
+    float zero;
 
-    // Twice the box centre: only its order matters.
-    float Centroid(int axis) const { return lo[axis] + hi[axis]; }
+    __m128 Lo() const { return _mm_load_ps(lo); }
+    __m128 Hi() const { return _mm_load_ps(hi); }
+    // Twice the box centre (only its order matters), with the index lane cleared first so that
+    // no arithmetic ever sees its bits as a tiny float.
+    __m128 Centroid() const
+    {
+        const __m128 xyz = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
+        return _mm_add_ps(_mm_and_ps(Lo(), xyz), Hi());
+    }
 };
 
 int32_t Records(int32_t triangles) { return (triangles + 3) / 4; }
+
+// How centroids map to bins along each axis: bin = clamp((c - low) * scale, 0, last), truncated.
+// One function for the search and the partition, so both always agree on every prim.
+struct Binning {
+    __m128 low;
+    __m128 scale;
+
+    __m128i Bins(const Prim& p) const
+    {
+        __m128 f = _mm_mul_ps(_mm_sub_ps(p.Centroid(), low), scale);
+        f = _mm_min_ps(_mm_max_ps(f, _mm_setzero_ps()), _mm_set1_ps(float(binCount - 1)));
+        return _mm_cvttps_epi32(f);
+    }
+    int32_t Bin(const Prim& p, int axis) const
+    {
+        alignas(16) int32_t bins[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(bins), Bins(p));
+        return bins[axis];
+    }
+};
 
 // A run of prims with its boxes and how it is to be divided.
 struct Span {
@@ -68,6 +104,7 @@ struct Span {
     int32_t end = 0;
     Bounds box;
     Bounds centroids;
+    Binning binning;
     int32_t depth = 0;  // levels of halving above it
     bool leaf = false;
     int32_t axis = -1;  // -1: halve by count
@@ -97,9 +134,9 @@ public:
         span.depth = depth;
         for (int32_t i = begin; i < end; i++) {
             const Prim& p = prims[size_t(i)];
-            span.box.Grow(p.lo, p.hi);
-            const float c[3] = {p.Centroid(0), p.Centroid(1), p.Centroid(2)};
-            span.centroids.GrowPoint(c);
+            span.box.Grow(p.Lo(), p.Hi());
+            const __m128 c = p.Centroid();
+            span.centroids.Grow(c, c);
         }
         ChooseSplit(span);
         return span;
@@ -120,58 +157,19 @@ public:
             return;
         }
 
-        struct Bin {
-            Bounds box;
-            int32_t count = 0;
-        };
-        Bin bins[3][binCount];
-        float scale[3];
+        alignas(16) float scale[4] = {0, 0, 0, 0};
+        bool anyAxis = false;
         for (int a = 0; a < 3; a++) {
-            const float extent = span.centroids.hi[a] - span.centroids.lo[a];
-            scale[a] = extent > 0 && std::isfinite(extent) ? float(binCount) * 0.99999f / extent : 0.0f;
-        }
-        for (int32_t i = span.begin; i < span.end; i++) {
-            const Prim& p = prims[size_t(i)];
-            for (int a = 0; a < 3; a++) {
-                if (scale[a] == 0)
-                    continue;
-                Bin& bin = bins[a][BinOf(p, a, span.centroids.lo[a], scale[a])];
-                bin.box.Grow(p.lo, p.hi);
-                bin.count++;
+            const float extent = span.centroids.Hi(a) - span.centroids.Lo(a);
+            if (extent > 0 && std::isfinite(extent)) {
+                scale[a] = float(binCount) * 0.99999f / extent;
+                anyAxis = true;
             }
         }
-
+        span.binning = {span.centroids.lo, _mm_load_ps(scale)};
         float bestCost = infinity;
-        for (int a = 0; a < 3; a++) {
-            if (scale[a] == 0)
-                continue;
-            // Right-hand areas and counts, then a sweep from the left.
-            float rightArea[binCount];
-            int32_t rightCount[binCount];
-            Bounds right;
-            int32_t count = 0;
-            for (int b = binCount - 1; b > 0; b--) {
-                right.Grow(bins[a][b].box);
-                count += bins[a][b].count;
-                rightArea[b] = right.HalfArea();
-                rightCount[b] = count;
-            }
-            Bounds left;
-            int32_t leftCount = 0;
-            for (int b = 1; b < binCount; b++) {
-                left.Grow(bins[a][b - 1].box);
-                leftCount += bins[a][b - 1].count;
-                if (leftCount == 0 || rightCount[b] == 0)
-                    continue;
-                const float cost = left.HalfArea() * float(Records(leftCount)) +
-                                   rightArea[b] * float(Records(rightCount[b]));
-                if (cost < bestCost) {
-                    bestCost = cost;
-                    span.axis = a;
-                    span.bin = b;
-                }
-            }
-        }
+        if (anyAxis)
+            FindBestPlane(span, scale, bestCost);
 
         if (n > WideBvh::maxLeafTriangles)
             return;
@@ -182,38 +180,102 @@ public:
         span.leaf = span.axis < 0 || leafCost <= splitCost;
     }
 
-    static int32_t BinOf(const Prim& p, int axis, float low, float scale)
+    void FindBestPlane(Span& span, const float* scale, float& bestCost) const
     {
-        const int32_t bin = int32_t((p.Centroid(axis) - low) * scale);
-        return std::clamp(bin, 0, binCount - 1);
+        Bounds bins[3][binCount];
+        int32_t counts[3][binCount] = {};
+        for (int32_t i = span.begin; i < span.end; i++) {
+            const Prim& p = prims[size_t(i)];
+            alignas(16) int32_t bin[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(bin), span.binning.Bins(p));
+            const __m128 lo = p.Lo(), hi = p.Hi();
+            for (int a = 0; a < 3; a++) {
+                bins[a][bin[a]].Grow(lo, hi);
+                counts[a][bin[a]]++;
+            }
+        }
+        for (int a = 0; a < 3; a++) {
+            if (scale[a] == 0)
+                continue;
+            // Right-hand areas and counts, then a sweep from the left.
+            float rightArea[binCount];
+            int32_t rightCount[binCount];
+            Bounds right;
+            int32_t count = 0;
+            for (int b = binCount - 1; b > 0; b--) {
+                right.Grow(bins[a][b]);
+                count += counts[a][b];
+                rightArea[b] = right.HalfArea();
+                rightCount[b] = count;
+            }
+            Bounds left;
+            int32_t leftCount = 0;
+            for (int b = 1; b < binCount; b++) {
+                left.Grow(bins[a][b - 1]);
+                leftCount += counts[a][b - 1];
+                if (leftCount == 0 || rightCount[b] == 0)
+                    continue;
+                const float cost =
+                    left.HalfArea() * float(Records(leftCount)) + rightArea[b] * float(Records(rightCount[b]));
+                if (cost < bestCost) {
+                    bestCost = cost;
+                    span.axis = a;
+                    span.bin = b;
+                }
+            }
+        }
     }
 
     void Divide(const Span& span, Span& left, Span& right) const
     {
-        Prim* first = prims.data() + span.begin;
-        Prim* last = prims.data() + span.end;
-        Prim* middle;
-        if (span.axis >= 0) {
-            const int axis = span.axis;
-            const float low = span.centroids.lo[axis];
-            const float scale = float(binCount) * 0.99999f / (span.centroids.hi[axis] - low);
-            middle = std::partition(first, last, [&](const Prim& p) { return BinOf(p, axis, low, scale) < span.bin; });
-        } else {
-            // Halve by count along the widest centroid axis; the index breaks ties so the order
-            // is total and the result the same everywhere.
-            int axis = 0;
-            for (int a = 1; a < 3; a++) {
-                if (span.centroids.hi[a] - span.centroids.lo[a] > span.centroids.hi[axis] - span.centroids.lo[axis])
-                    axis = a;
-            }
-            middle = first + span.Count() / 2;
-            std::nth_element(first, middle, last, [axis](const Prim& a, const Prim& b) {
-                const float ca = a.Centroid(axis), cb = b.Centroid(axis);
-                return ca < cb || (!(cb < ca) && a.triangle < b.triangle);
-            });
+        if (span.axis < 0) {
+            HalveByCount(span, left, right);
+            return;
         }
+        // One pass sorts the prims to their sides and gathers both sides' boxes.
+        left = Span();
+        right = Span();
+        int32_t i = span.begin, j = span.end - 1;
+        while (i <= j) {
+            Prim& p = prims[size_t(i)];
+            const __m128 c = p.Centroid();
+            if (span.binning.Bin(p, span.axis) < span.bin) {
+                left.box.Grow(p.Lo(), p.Hi());
+                left.centroids.Grow(c, c);
+                i++;
+            } else {
+                right.box.Grow(p.Lo(), p.Hi());
+                right.centroids.Grow(c, c);
+                std::swap(p, prims[size_t(j)]);
+                j--;
+            }
+        }
+        assert(i > span.begin && i < span.end);
+        left.begin = span.begin;
+        left.end = i;
+        right.begin = i;
+        right.end = span.end;
+        left.depth = right.depth = span.depth + 1;
+        ChooseSplit(left);
+        ChooseSplit(right);
+    }
+
+    // Halves by count along the widest centroid axis; the index breaks ties so the order is
+    // total and the result the same everywhere.
+    void HalveByCount(const Span& span, Span& left, Span& right) const
+    {
+        int axis = 0;
+        for (int a = 1; a < 3; a++) {
+            if (span.centroids.Hi(a) - span.centroids.Lo(a) > span.centroids.Hi(axis) - span.centroids.Lo(axis))
+                axis = a;
+        }
+        Prim* first = prims.data() + span.begin;
+        Prim* middle = first + span.Count() / 2;
+        std::nth_element(first, middle, prims.data() + span.end, [axis](const Prim& a, const Prim& b) {
+            const float ca = a.lo[axis] + a.hi[axis], cb = b.lo[axis] + b.hi[axis];
+            return ca < cb || (!(cb < ca) && a.triangle < b.triangle);
+        });
         const int32_t split = int32_t(middle - prims.data());
-        assert(split > span.begin && split < span.end);
         left = MakeSpan(span.begin, split, span.depth + 1);
         right = MakeSpan(split, span.end, span.depth + 1);
     }
@@ -269,8 +331,8 @@ public:
             const bool used = lane < count;
             for (int a = 0; a < 3; a++) {
                 // An unused lane is an inverted box; validMask keeps it out regardless.
-                node.bounds[2 * a][lane] = used ? children[lane].box.lo[a] : infinity;
-                node.bounds[2 * a + 1][lane] = used ? children[lane].box.hi[a] : -infinity;
+                node.bounds[2 * a][lane] = used ? children[lane].box.Lo(a) : infinity;
+                node.bounds[2 * a + 1][lane] = used ? children[lane].box.Hi(a) : -infinity;
             }
             node.child[lane] = used ? refs[lane] : 0;
         }
@@ -383,7 +445,7 @@ WideBvhParts BuildWideBvh(const TriangleMeshView& mesh, int32_t threadCount)
         WidenedTriangleBox(mesh.positions[corners.pos[0]], mesh.positions[corners.pos[1]],
                            mesh.positions[corners.pos[2]], p.lo, p.hi);
         p.triangle = i;
-        p.unused = 0;
+        p.zero = 0;
         if (!IsFinite(p.lo) || !IsFinite(p.hi)) {
             parts.looseTriangles.push_back(i);
             continue;
@@ -399,6 +461,10 @@ WideBvhParts BuildWideBvh(const TriangleMeshView& mesh, int32_t threadCount)
     Builder builder(mesh, prims);
     const Span top = builder.MakeSpan(0, int32_t(prims.size()), 0);
     Output out;
+    // Typical trees need about one node per 18 triangles and one leaf chunk per 2 or 3; growing
+    // a vector mid-build costs a copy and fresh pages.
+    out.nodes.reserve(prims.size() / 12 + 1);
+    out.leaves.reserve(prims.size() / 2 + 16);
     if (top.leaf) {
         parts.root = builder.MakeLeaf(top, out);
         out.depth = 0;

@@ -22,8 +22,8 @@ struct Sse2Lanes {
             s.farOrigin[a] = _mm_set1_ps(r.farOrigin[a]);
             s.nearInverse[a] = _mm_set1_ps(r.nearInverse[a]);
             s.farInverse[a] = _mm_set1_ps(r.farInverse[a]);
-            s.nearOffset[a] = r.nearRow[a] * WideBvh::width;
-            s.farOffset[a] = r.farRow[a] * WideBvh::width;
+            s.nearOffset[a] = r.nearOffset[a];
+            s.farOffset[a] = r.farOffset[a];
         }
         s.ox = _mm_set1_ps(r.ray.origin.x);
         s.oy = _mm_set1_ps(r.ray.origin.y);
