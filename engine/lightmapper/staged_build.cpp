@@ -24,7 +24,7 @@ StagedBuild::StagedBuild(Lightmapper& lightmapper)
 
 void StagedBuild::Connectivity() { BuildConnectivity(mesh); }
 
-void StagedBuild::Trees() { BuildTriangleTrees(mesh, context.slotCount, context.trees); }
+void StagedBuild::Trees() { BuildTriangleTrees(mesh, context.slotCount, context.pool, context.trees); }
 
 void StagedBuild::GroupTriangles()
 {

@@ -44,11 +44,11 @@ void PrepareBvhRay(BvhRay& r, float sceneMagnitude)
 
 }  // namespace
 
-void WideBvh::Build(const TriangleMeshView& view, int32_t threadCount)
+void WideBvh::Build(const TriangleMeshView& view, Core::ParallelFor* pool)
 {
     Clear();
     mesh = view;
-    WideBvhParts parts = BuildWideBvh(view, threadCount);
+    WideBvhParts parts = BuildWideBvh(view, pool);
     nodes = std::move(parts.nodes);
     leaves = std::move(parts.leaves);
     looseTriangles = std::move(parts.looseTriangles);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/parallel_for.h"
 #include "engine/spatial/kdtree3.h"
 #include "engine/spatial/triangle_ops.h"
 
@@ -79,9 +80,9 @@ public:
 
     // Builds over every triangle of the view that some query mode can see, with the view's
     // current flags and alpha maps. The view must stay valid while the tree is used (the alpha
-    // test reads it). threadCount above 1 builds subtrees on that many threads; the tree is the
-    // same for every count.
-    void Build(const TriangleMeshView& mesh, int32_t threadCount = 1);
+    // test reads it). With a pool, subtrees are built on its threads; the tree is the same for
+    // every thread count. Must not be called from inside a body running on that pool.
+    void Build(const TriangleMeshView& mesh, Core::ParallelFor* pool = nullptr);
     void Clear();
 
     // Same meaning and forms as KdTree3::RayNearest and KdTree3::RayAny: maxDistance >= 0 is a

@@ -1,13 +1,11 @@
 #include "engine/spatial/wide_bvh_builder.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cassert>
 #include <cmath>
 #include <cstring>
 #include <emmintrin.h>
 #include <limits>
-#include <thread>
 
 namespace Engine {
 namespace {
@@ -430,7 +428,7 @@ void WidenedTriangleBox(Geom::Vec3 p0, Geom::Vec3 p1, Geom::Vec3 p2, float lo[3]
     }
 }
 
-WideBvhParts BuildWideBvh(const TriangleMeshView& mesh, int32_t threadCount)
+WideBvhParts BuildWideBvh(const TriangleMeshView& mesh, Core::ParallelFor* pool)
 {
     WideBvhParts parts;
     assert(mesh.triangleCount <= int32_t(WideBvh::indexMask) + 1);
@@ -468,7 +466,7 @@ WideBvhParts BuildWideBvh(const TriangleMeshView& mesh, int32_t threadCount)
     if (top.leaf) {
         parts.root = builder.MakeLeaf(top, out);
         out.depth = 0;
-    } else if (threadCount <= 1) {
+    } else if (!pool || pool->GetThreadCount() <= 1) {
         parts.root = builder.BuildNode(top, 1, out);
     } else {
         // The root's children are laid out as the one-thread build lays them out: each subtree
@@ -485,19 +483,12 @@ WideBvhParts BuildWideBvh(const TriangleMeshView& mesh, int32_t threadCount)
         }
         Output partsOut[WideBvh::width];
         uint32_t partRoots[WideBvh::width];
-        std::atomic<int32_t> next{0};
-        auto work = [&]() {
-            for (int32_t k; (k = next.fetch_add(1)) < count;) {
+        pool->Run(
+            [&](int32_t k, int32_t) {
                 const int32_t i = order[k];
                 partRoots[i] = builder.BuildChild(children[i], 2, partsOut[i]);
-            }
-        };
-        std::vector<std::thread> threads;
-        for (int32_t t = 1; t < std::min(threadCount, count); t++)
-            threads.emplace_back(work);
-        work();
-        for (std::thread& thread : threads)
-            thread.join();
+            },
+            count, 1);
 
         out.nodes.emplace_back();
         out.depth = 1;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/parallel_for.h"
 #include "engine/spatial/wide_bvh.h"
 
 namespace Engine {
@@ -21,9 +22,9 @@ struct WideBvhParts {
 
 // Binned surface-area splits over the triangles' widened boxes, eight children a node (each node
 // takes the largest of its pending children apart until it has eight), leaves of up to
-// WideBvh::maxLeafTriangles triangles. threadCount > 1 builds the subtrees below the top on
-// several threads and joins them in a fixed order, so the result does not depend on it.
-WideBvhParts BuildWideBvh(const TriangleMeshView& mesh, int32_t threadCount);
+// WideBvh::maxLeafTriangles triangles. With a pool of more than one thread, the subtrees below
+// the root are built on its threads and joined in a fixed order, so the tree is the same.
+WideBvhParts BuildWideBvh(const TriangleMeshView& mesh, Core::ParallelFor* pool);
 
 // The box a triangle's hits can lie in: its corners' box grown on every axis by the barycentric
 // band of the triangle test (with room to spare for the rounding of the growth itself).
