@@ -36,9 +36,7 @@
 #include "engine/spatial/triangle_ops.h"
 #include "engine/spatial/wide_bvh.h"
 
-#ifdef KETRA_RAYBENCH_EMBREE
-#include <embree3/rtcore.h>
-#endif
+#include "bench/embree_scene.h"
 
 namespace {
 
@@ -134,59 +132,6 @@ double RunRays(size_t count, int threadCount, std::vector<float>& distances, con
     return Seconds(start);
 }
 
-#ifdef KETRA_RAYBENCH_EMBREE
-// Embree on the same triangles and rays, nearest hit in (1/2304, maxDistance], for scale.
-struct EmbreeScene {
-    RTCDevice device = nullptr;
-    RTCScene scene = nullptr;
-
-    EmbreeScene(const Engine::LmMesh& mesh, int threadCount)
-    {
-        device = rtcNewDevice(threadCount == 1 ? "threads=1" : nullptr);
-        scene = rtcNewScene(device);
-        RTCGeometry geometry = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
-        float* vertices = static_cast<float*>(rtcSetNewGeometryBuffer(
-            geometry, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), mesh.positions.size()));
-        std::memcpy(vertices, mesh.positions.data(), mesh.positions.size() * sizeof(Vec3));
-        unsigned* indices = static_cast<unsigned*>(rtcSetNewGeometryBuffer(
-            geometry, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(unsigned), mesh.triangles.size()));
-        for (size_t i = 0; i < mesh.triangles.size(); i++) {
-            for (int k = 0; k < 3; k++)
-                indices[i * 3 + size_t(k)] = unsigned(mesh.triangles[i].pos[k]);
-        }
-        rtcCommitGeometry(geometry);
-        rtcAttachGeometry(scene, geometry);
-        rtcReleaseGeometry(geometry);
-        rtcCommitScene(scene);
-    }
-    ~EmbreeScene()
-    {
-        rtcReleaseScene(scene);
-        rtcReleaseDevice(device);
-    }
-
-    float Trace(const KdRay& ray, float maxDistance) const
-    {
-        RTCIntersectContext context;
-        rtcInitIntersectContext(&context);
-        RTCRayHit hit;
-        hit.ray.org_x = ray.origin.x;
-        hit.ray.org_y = ray.origin.y;
-        hit.ray.org_z = ray.origin.z;
-        hit.ray.dir_x = ray.direction.x;
-        hit.ray.dir_y = ray.direction.y;
-        hit.ray.dir_z = ray.direction.z;
-        hit.ray.tnear = Engine::selfHitDistance;
-        hit.ray.tfar = maxDistance;
-        hit.ray.mask = ~0u;
-        hit.ray.flags = 0;
-        hit.ray.time = 0;
-        hit.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-        rtcIntersect1(scene, &context, &hit);
-        return hit.hit.geomID != RTC_INVALID_GEOMETRY_ID ? hit.ray.tfar : Engine::noHit;
-    }
-};
-#endif
 
 bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof(float)) == 0; }
 
@@ -292,8 +237,8 @@ int main(int argc, char** argv)
     std::vector<double> kdRates, bvhRates, embreeRates;
     auto traceKd = [&](int slot, size_t i) { return tree.RayNearest(slot, 0, rays[i], nullptr, maxDistance); };
     auto traceBvh = [&](int, size_t i) { return bvh.RayNearest(0, rays[i], nullptr, maxDistance); };
-#ifdef KETRA_RAYBENCH_EMBREE
-    EmbreeScene embree(mesh, options.threads);
+#ifdef KETRA_BENCH_EMBREE
+    Bench::EmbreeScene embree(mesh, options.threads);
     auto traceEmbree = [&](int, size_t i) { return embree.Trace(rays[i], maxDistance); };
 #endif
     const double count = double(rays.size());
@@ -305,7 +250,7 @@ int main(int argc, char** argv)
         kdCpuRates.push_back(count / cpu / 1e6);
         bvhRates.push_back(count / RunRays(rays.size(), options.threads, bvhDistances, traceBvh, &cpu) / 1e6);
         bvhCpuRates.push_back(count / cpu / 1e6);
-#ifdef KETRA_RAYBENCH_EMBREE
+#ifdef KETRA_BENCH_EMBREE
         embreeRates.push_back(count / RunRays(rays.size(), options.threads, embreeDistances, traceEmbree, &cpu) / 1e6);
         embreeCpuRates.push_back(count / cpu / 1e6);
 #endif
@@ -321,7 +266,7 @@ int main(int argc, char** argv)
     std::printf("bvh_over_kd: %.3f\n", bvhRate / kdRate);
     if (options.threads == 1)
         std::printf("kd_mrays_per_cpu_s: %.3f\n", Bench::Median(kdCpuRates));
-#ifdef KETRA_RAYBENCH_EMBREE
+#ifdef KETRA_BENCH_EMBREE
     const double embreeRate = Bench::Median(embreeRates);
     std::vector<double> ratios;
     for (size_t r = 0; r < bvhRates.size(); r++)
