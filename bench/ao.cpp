@@ -208,7 +208,19 @@ void CheckRays(Engine::StagedBuild& build)
                     float b1, b2;
                     Engine::RayTriangle(ray, view.positions[c.pos[0]], view.positions[c.pos[1]],
                                         view.positions[c.pos[2]], Engine::rayTriangleTolerance, b1, b2);
-                    kdBandMisses += b1 < 0 || b2 < 0 || b1 + b2 > 1;
+                    const bool band = b1 < 0 || b2 < 0 || b1 + b2 > 1;
+                    kdBandMisses += band;
+                    if (!band && kdWrong - kdBandMisses <= 8)
+                        std::printf("kdtree_wrong_inside: kd %.9g loop %.9g triangle %d b1 %.9g b2 %.9g origin %.9g %.9g %.9g "
+                                    "direction %.9g %.9g %.9g\n",
+                                    double(kd), double(loop), hit, double(b1), double(b2), double(ray.origin.x),
+                                    double(ray.origin.y), double(ray.origin.z), double(ray.direction.x),
+                                    double(ray.direction.y), double(ray.direction.z));
+                    if (!band && kdWrong - kdBandMisses <= 3) {
+                        for (int k = 0; k < 3; k++)
+                            std::printf("  corner %d: %.9g %.9g %.9g\n", k, double(view.positions[c.pos[k]].x),
+                                        double(view.positions[c.pos[k]].y), double(view.positions[c.pos[k]].z));
+                    }
                 }
             }
         }

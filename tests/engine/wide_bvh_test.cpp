@@ -124,8 +124,14 @@ TEST(WideBvh, ToleranceBandHitsOutsideTheCornersBoxAreFound)
     TestMesh mesh;
     mesh.Add({0, 0, 0}, {100, 0, 0}, {0, 100, 0});
     mesh.Add({0, 0, 50}, {0, 100, 50}, {0, 0, 150});
+    // Small triangles beside them, so that the two above get boxes of their own below the root;
+    // no coordinate goes beyond 150, which keeps the rays' margin (about 0.006 here) below the
+    // band's share of the boxes.
+    for (int i = 0; i < 40; i++)
+        mesh.Add({110 + float(i), 110, 0}, {111 + float(i), 110, 0}, {110 + float(i), 111, 0});
     WideBvh bvh;
     bvh.Build(mesh.View());
+    ASSERT_FALSE(WideBvh::IsLeaf(bvh.Root()));
     const KdRay rays[] = {
         {{-0.009f, 50, 10}, {0, 0, -1}},     // weight of corner 1 about -0.9e-4
         {{50.0045f, 50.0045f, 10}, {0, 0, -1}},  // beyond the long edge
