@@ -41,10 +41,12 @@ public:
 
     // Child boxes side by side per axis and bound (lo x, hi x, lo y, hi y, lo z, hi z), eight
     // lanes each, so one ray meets all eight boxes in a few wide operations. Unused lanes are
-    // excluded by validMask. Exactly four cache lines.
+    // excluded by validMask. Exactly four cache lines, and the references share the first with
+    // the lo x row: the box test loads every line at once, so the reference it then picks is
+    // already at hand instead of costing a fetch of its own that has to wait for the test.
     struct alignas(64) Node {
-        float bounds[6][width];
         uint32_t child[width];
+        float bounds[6][width];
         uint32_t validMask;
         uint32_t unused[7];
     };
