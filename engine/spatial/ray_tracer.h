@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <vector>
 
@@ -36,6 +37,7 @@ public:
     // (the kd-tree's mailbox; the BVH needs none).
     float RayNearest(int32_t slot, int32_t mode, const KdRay& ray, int32_t* hit, float maxDistance) const
     {
+        assert(size_t(slot) < queries.size() && "RayTracer query from a slot it was not sized for");
         queries[size_t(slot)].count++;
         if (kind == TracerKind::kdTree)
             return kdTree->RayNearest(slot, mode, ray, hit, maxDistance);
@@ -43,6 +45,7 @@ public:
     }
     bool RayAny(int32_t slot, int32_t mode, const KdRay& ray, float maxDistance) const
     {
+        assert(size_t(slot) < queries.size() && "RayTracer query from a slot it was not sized for");
         queries[size_t(slot)].count++;
         if (kind == TracerKind::kdTree)
             return kdTree->RayAny(slot, mode, ray, maxDistance);

@@ -347,7 +347,6 @@ public:
         out.leaves.resize(first + size_t(lanes == 4 ? 5 : 10));
         out.leafCount++;
         float* rows = out.leaves[first].v;
-        uint32_t* ids = reinterpret_cast<uint32_t*>(rows + 9 * lanes);
         for (int32_t lane = 0; lane < lanes; lane++) {
             Geom::Vec3 p0{0, 0, 0}, e1{0, 0, 0}, e2{0, 0, 0};
             // An empty lane is a triangle of zero edges (its determinant is 0: never hit) that no
@@ -371,7 +370,9 @@ public:
             const float values[9] = {p0.x, p0.y, p0.z, e1.x, e1.y, e1.z, e2.x, e2.y, e2.z};
             for (int row = 0; row < 9; row++)
                 rows[row * lanes + lane] = values[row];
-            ids[lane] = word;
+            // The id words share the leaf's float storage: copied in, not written through a
+            // pointer of another type.
+            std::memcpy(rows + 9 * lanes + lane, &word, 4);
         }
         assert(first < (size_t(1) << 30));
         return WideBvh::leafBit | (uint32_t(first) << 1) | (lanes == 8 ? 1u : 0u);

@@ -307,7 +307,8 @@ TEST(WideBvh, BuildPlacesEveryVisibleTriangleOnceInsideItsBoxes)
             leaves++;
             const int32_t lanes = WideBvh::LeafLanes(p.ref);
             const float* rows = bvh.Leaves()[WideBvh::LeafChunkIndex(p.ref)].v;
-            const uint32_t* ids = reinterpret_cast<const uint32_t*>(rows + 9 * lanes);
+            uint32_t ids[8];
+            std::memcpy(ids, rows + 9 * lanes, size_t(lanes) * 4);
             int32_t used = 0;
             for (int32_t lane = 0; lane < lanes; lane++) {
                 // Triangles no mode sees are left out, so both hidden bits mark an empty lane.
