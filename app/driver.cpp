@@ -6,6 +6,7 @@
 #include "app/console.h"
 #include "app/flags_file.h"
 #include "app/gltf_writer.h"
+#include "app/light_file.h"
 #include "app/lightmap_writer.h"
 #include "app/mesh_writer.h"
 #include "app/page_images.h"
@@ -35,6 +36,25 @@ bool ConfirmOverwrite(const Options& options)
     Print("output filename (%s) already exists, overwrite? (y/n)\n", options.outputPath.c_str());
     std::fflush(stdout);
     return std::getchar() == 'y';
+}
+
+// The name a triangle's object is known by: its object name, or its group name when that is empty.
+const std::string& LookupKey(const Engine::ObjNames& names) { return names.object.empty() ? names.group : names.object; }
+
+// Loads the light file; in the ambient-occlusion mode it is checked, then left out of the build.
+int LoadLights(const Options& options, Engine::Lightmapper& lightmapper)
+{
+    if (options.lightsPath.empty())
+        return ExitSuccess;
+    LightFile lights;
+    const int code = LoadLightFile(options.lightsPath, options.scale, lights, stderr);
+    if (code != ExitSuccess)
+        return code;
+    if (Engine::AmbientOcclusionMode(options.settings))
+        Print("lights of %s ignored: they only light a bake with -d 0 or less\n", options.lightsPath.c_str());
+    else
+        ApplyLightFile(lights, lightmapper);
+    return ExitSuccess;
 }
 
 bool ParseObj(std::FILE* file, const Options& options, Engine::ObjReader& reader)
@@ -85,18 +105,28 @@ int SaveGlb(const Engine::Lightmapper& lightmapper, const std::string& path)
     return ExitSuccess;
 }
 
-// The flags entry of each of the reader's name sets: the object name decides, or the group name
-// when the object has none. Looked up once per name set, not once per triangle.
-std::vector<const ObjectFlags*> FlagsPerNameSet(const Engine::ObjReader& reader, const ObjectFlagsTable& table)
+// What a name set of the reader makes of its triangles' object: the flags file's entry for it,
+// if any, and whether the triangles carry the name (a file named the object: the flags file, or
+// the light file through the object it registered). The object name decides, or the group name
+// when the object has none. Worked out once per name set: a big file has millions of triangles
+// and a handful of names.
+struct NameSetObject {
+    const std::string* name = nullptr;
+    const ObjectFlags* flags = nullptr;
+    bool named = false;
+};
+
+std::vector<NameSetObject> ObjectsOfNameSets(const Engine::ObjReader& reader, const ObjectFlagsTable& table,
+                                             const Engine::Lightmapper& lightmapper)
 {
-    std::vector<const ObjectFlags*> entries(reader.nameSets.size(), nullptr);
-    if (table.IsEmpty())
-        return entries;
+    std::vector<NameSetObject> objects(reader.nameSets.size());
     for (size_t i = 0; i < reader.nameSets.size(); i++) {
-        const Engine::ObjNames& names = reader.nameSets[i];
-        entries[i] = table.Find(names.object.empty() ? names.group : names.object);
+        NameSetObject& object = objects[i];
+        object.name = &LookupKey(reader.nameSets[i]);
+        object.flags = table.IsEmpty() ? nullptr : table.Find(*object.name);
+        object.named = object.flags || lightmapper.FindObject(*object.name) >= 0;
     }
-    return entries;
+    return objects;
 }
 
 }  // namespace
@@ -110,7 +140,7 @@ bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, cons
                    Engine::Lightmapper& lightmapper)
 {
     bool normalsFromFile = reader.hasNormals && !options.forceNormals;
-    std::vector<const ObjectFlags*> flagsOfNameSet = FlagsPerNameSet(reader, flagsTable);
+    const std::vector<NameSetObject> objectOfNameSet = ObjectsOfNameSets(reader, flagsTable, lightmapper);
     lightmapper.Reserve(int32_t(reader.triangles.size()));
     for (size_t i = 0; i < reader.triangles.size(); i++) {
         const Engine::ObjTriangle& source = reader.triangles[i];
@@ -124,17 +154,12 @@ bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, cons
             input.uvs[k] = hasUvs ? reader.uvs[size_t(source.uv[k])] : Geom::Vec2{0, 0};
             input.normals[k] = normalsFromFile ? reader.normals[size_t(source.normal[k])] : Geom::Vec3{0, 0, 0};
         }
-        // Objects the flags file does not list all share the record with the empty name.
-        const ObjectFlags* entry = source.names >= 0 ? flagsOfNameSet[size_t(source.names)] : nullptr;
-        if (entry) {
-            input.name = entry->name;
-            input.flags = entry->flags;
-            input.modelId = entry->modelId;
-        } else {
-            input.name.clear();
-            input.flags = 0;
-            input.modelId = 0;
-        }
+        // Objects that neither file names all share the record with the empty name.
+        const NameSetObject none;
+        const NameSetObject& object = source.names >= 0 ? objectOfNameSet[size_t(source.names)] : none;
+        input.name = object.named ? *object.name : std::string();
+        input.flags = object.flags ? object.flags->flags : 0;
+        input.modelId = object.flags ? object.flags->modelId : 0;
         input.faceId = int32_t(i);
         lightmapper.AddTriangle(input);
     }
@@ -156,6 +181,8 @@ int RunDriver(const Options& options)
     }
     if (!flagsTable.IsEmpty())
         PrintObjectFlags(flagsTable);
+    if (int code = LoadLights(options, *lightmapper); code != ExitSuccess)
+        return code;
 
     Print("Loading obj...\n");
     File input(std::fopen(options.inputPath.c_str(), "rb"));
