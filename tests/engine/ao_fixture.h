@@ -63,13 +63,17 @@ struct Baked {
 
 // Runs the stages of a build up to and including the ambient-occlusion pass on a pool of
 // `threads`, and snapshots every group's basis 0 after the pass and its post-processing. The
-// ray queries of the pass are counted by the tracer's per-slot counters.
-inline Baked Bake(Engine::Lightmapper& lm, int32_t threads)
+// ray queries of the pass are counted by the tracer's per-slot counters. `tracer` picks the
+// structure that answers the rays, whatever KETRA_TRACER says.
+inline Baked Bake(Engine::Lightmapper& lm, int32_t threads, Engine::TracerKind tracer = Engine::TracerKind::bvh)
 {
     Baked baked;
     ChartTest::Staged staged(lm, threads);
     Engine::StagedBuild& build = staged.build;
     staged.BuildTrees();
+    Engine::TriangleTrees& trees = build.context.trees;
+    if (trees.tracer.Kind() != tracer)
+        trees.tracer.Build(trees.elements.View(), trees.kdTree, tracer);
     build.Groups();
     build.Tasks();
     build.CornerTexelCoords();
