@@ -18,6 +18,10 @@ constexpr uint64_t usedFlag = uint64_t(1) << 63;
 // Free, but in no list: a sliver with no room for the two list links, or the unused end of a
 // segment that holds one block.
 constexpr uint64_t unlistedFlag = uint64_t(1) << 62;
+// The previous block is free. Freeing a block then reads the previous header only when there
+// is something to merge: that read is a cache miss more often than not.
+constexpr uint64_t prevFreeFlag = uint64_t(1) << 61;
+constexpr uint64_t flagBits = usedFlag | unlistedFlag | prevFreeFlag;
 constexpr uint64_t endMark = ~uint64_t(0);
 // A free block's payload starts with the next and previous links of its list.
 constexpr uint64_t smallestListed = 16;
@@ -50,9 +54,15 @@ bool IsEnd(const char* header) { return Word(header) == endMark; }
 bool IsUsed(const char* header) { return !IsEnd(header) && (Word(header) & usedFlag); }
 bool IsFree(const char* header) { return !IsEnd(header) && !(Word(header) & usedFlag); }
 bool IsListed(const char* header) { return IsFree(header) && !(Word(header) & unlistedFlag); }
-uint64_t SizeOf(const char* header) { return (Word(header) & ~(usedFlag | unlistedFlag)) * 8; }
+bool IsPrevFree(const char* header) { return Word(header) & prevFreeFlag; }
+uint64_t SizeOf(const char* header) { return (Word(header) & ~flagBits) * 8; }
 char* NextOf(char* header) { return header + headerSize + SizeOf(header); }
 const char* NextOf(const char* header) { return header + headerSize + SizeOf(header); }
+void MarkPrevFree(char* header, bool prevFree)
+{
+    if (!IsEnd(header))
+        Word(header) = prevFree ? Word(header) | prevFreeFlag : Word(header) & ~prevFreeFlag;
+}
 char* HeaderOf(void* block) { return static_cast<char*>(block) - headerSize; }
 const char* HeaderOf(const void* block) { return static_cast<const char*>(block) - headerSize; }
 
@@ -295,6 +305,7 @@ void SegmentHeap::MakeFree(char* header, uint64_t size, bool listable)
 {
     bool listed = listable && size >= smallestListed;
     Word(header) = (size / 8) | (listed ? 0 : unlistedFlag);
+    MarkPrevFree(NextOf(header), true);
     CountFreeBlock(size, 1);
     if (listed)
         Link(header);
@@ -318,7 +329,7 @@ void SegmentHeap::SplitTail(char* header, uint64_t keep, bool listable)
     char* next = NextOf(header);
     char* rest = header + headerSize + keep;
     uint64_t restSize = size - keep - headerSize;
-    Word(header) = (keep / 8) | (Word(header) & usedFlag);
+    Word(header) = (keep / 8) | (Word(header) & (usedFlag | prevFreeFlag));
     PrevOf(rest) = header;
     if (IsFree(next)) {
         TakeFree(next);
@@ -360,7 +371,8 @@ void* SegmentHeap::PlaceBlock(char* header, uint64_t rounded, size_t alignment)
 {
     TakeFree(header);
     header = AlignStart(header, alignment);
-    Word(header) = (SizeOf(header) / 8) | usedFlag;
+    Word(header) |= usedFlag;
+    MarkPrevFree(NextOf(header), false);
     SplitTail(header, rounded, true);
     CountAlloc(SizeOf(header));
     return header + headerSize;
@@ -376,6 +388,7 @@ void SegmentHeap::LayOutOwnSegment(char* base, size_t length, uint64_t rounded)
     char* end = base + length - headerSize;
     char* afterBlock = base + headerSize + rounded;
     uint64_t rest = uint64_t(end - afterBlock);
+    Word(end) = endMark;
     PrevOf(base) = nullptr;
     if (rest < headerSize) {
         Word(base) = ((rounded + rest) / 8) | usedFlag;
@@ -386,7 +399,6 @@ void SegmentHeap::LayOutOwnSegment(char* base, size_t length, uint64_t rounded)
         PrevOf(end) = afterBlock;
         MakeFree(afterBlock, rest - headerSize, false);
     }
-    Word(end) = endMark;
 }
 
 // Takes the unused rest of a segment of one block out of the free counts, before the segment
@@ -512,8 +524,8 @@ void SegmentHeap::FreeInSegment(int32_t index, char* header)
         return;
     }
     char* next = header + headerSize + size;
-    char* prev = PrevOf(header);
-    if (prev && IsFree(prev)) {
+    if (IsPrevFree(header)) {
+        char* prev = PrevOf(header);
         TakeFree(prev);
         size += SizeOf(prev) + headerSize;
         header = prev;
@@ -536,8 +548,9 @@ bool SegmentHeap::ResizeInPlace(char* header, uint64_t rounded)
             return false;
         TakeFree(next);
         char* afterNext = NextOf(next);
-        Word(header) = ((oldSize + headerSize + SizeOf(next)) / 8) | usedFlag;
+        Word(header) = ((oldSize + headerSize + SizeOf(next)) / 8) | (Word(header) & (usedFlag | prevFreeFlag));
         PrevOf(afterNext) = header;
+        MarkPrevFree(afterNext, false);
     }
     SplitTail(header, rounded, true);
     CountResize(oldSize, SizeOf(header));
@@ -610,7 +623,7 @@ bool SegmentHeap::CheckSegment(int32_t index, HeapStats& walked, uint64_t& liste
     const char* header = segment.base;
     int32_t blocks = 0;
     while (header < end && !IsEnd(header)) {
-        if (PrevOf(header) != prev)
+        if (PrevOf(header) != prev || IsPrevFree(header) != prevFree)
             return false;
         bool free = IsFree(header);
         uint64_t size = SizeOf(header);
