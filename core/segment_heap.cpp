@@ -66,6 +66,13 @@ void MarkPrevFree(char* header, bool prevFree)
 char* HeaderOf(void* block) { return static_cast<char*>(block) - headerSize; }
 const char* HeaderOf(const void* block) { return static_cast<const char*>(block) - headerSize; }
 
+// Bytes from the payload start of the block at `header` up to the next multiple of `alignment`,
+// a power of two.
+uint64_t AlignmentGap(const char* header, size_t alignment)
+{
+    return (0 - (reinterpret_cast<uintptr_t>(header) + headerSize)) & (alignment - 1);
+}
+
 uint64_t Rounded(size_t size) { return size < 8 ? 8 : (uint64_t(size) + 7) & ~uint64_t(7); }
 uint64_t RoundUp(uint64_t value, uint64_t granularity) { return (value + granularity - 1) & ~(granularity - 1); }
 
@@ -289,8 +296,7 @@ char* SegmentHeap::FindFittingBlock(uint64_t rounded, size_t alignment)
     // would never hand a freed block back to a request of its own size.
     char* block = FindFreeBlock(rounded);
     if (block) {
-        uintptr_t payload = reinterpret_cast<uintptr_t>(block) + headerSize;
-        uint64_t gap = (alignment - payload % alignment) % alignment;
+        uint64_t gap = AlignmentGap(block, alignment);
         if (SizeOf(block) >= rounded + gap)
             return block;
     }
@@ -345,8 +351,7 @@ void SegmentHeap::SplitTail(char* header, uint64_t keep, bool listable)
 // blocks never touch; a larger gap becomes a free block of its own.
 char* SegmentHeap::AlignStart(char* header, size_t alignment)
 {
-    uintptr_t payload = reinterpret_cast<uintptr_t>(header) + headerSize;
-    uint64_t gap = (alignment - payload % alignment) % alignment;
+    uint64_t gap = AlignmentGap(header, alignment);
     if (gap == 0)
         return header;
     uint64_t size = SizeOf(header);
@@ -372,8 +377,9 @@ void* SegmentHeap::PlaceBlock(char* header, uint64_t rounded, size_t alignment)
     TakeFree(header);
     header = AlignStart(header, alignment);
     Word(header) |= usedFlag;
-    MarkPrevFree(NextOf(header), false);
     SplitTail(header, rounded, true);
+    // The block after is the new rest, or the old neighbour that saw a free block before it.
+    MarkPrevFree(NextOf(header), false);
     CountAlloc(SizeOf(header));
     return header + headerSize;
 }
@@ -475,8 +481,7 @@ void* SegmentHeap::Alloc(size_t size, size_t alignment, size_t ownSegmentLimit)
     alignment = std::bit_ceil(std::max<size_t>(alignment, 8));
     // Blocks get segments of their own only while a quarter of the table is left, which stays
     // for the segments that many blocks share.
-    bool ownSegmentSlot = segmentCount < segmentLimit - segmentLimit / 4;
-    if (rounded >= ownSegmentLimit && alignment <= headerSize && ownSegmentSlot) {
+    if (rounded >= ownSegmentLimit && alignment <= headerSize && segmentCount < segmentLimit - segmentLimit / 4) {
         if (void* block = AllocOwnSegment(rounded))
             return block;
         if (lastFailure == HeapFailure::NoMemory)
