@@ -393,6 +393,16 @@ TEST(Heap, RefusesAbsurdSizes)
 
 TEST(HeapDeathTest, RunningOutOfMemoryEndsTheProcessWithAMessage)
 {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(Core::Heap::OutOfMemory(), testing::ExitedWithCode(EXIT_FAILURE), "^Fatal error: Out of memory!\n$");
+    // A full segment table (see SegmentHeap.RunsOutOfSegmentSlots; filling the process heap's
+    // would take a gigabyte of large pages) has a message of its own.
+    EXPECT_EXIT(Core::Heap::OutOfMemory(Core::HeapFailure::NoSegmentSlot), testing::ExitedWithCode(EXIT_FAILURE),
+                "^Fatal error: Out of memory \\(segments\\)!\n$");
+}
+
+TEST(HeapDeathTest, RequestsTheSystemCannotServeEndTheProcess)
+{
     if (processHeapUsesRuntime)
         GTEST_SKIP() << "the sanitizer's allocator reports impossible sizes itself";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -404,11 +414,6 @@ TEST(HeapDeathTest, RunningOutOfMemoryEndsTheProcessWithAMessage)
             block[0] = 1;
         },
         testing::ExitedWithCode(EXIT_FAILURE), "^Fatal error: Out of memory!\n$");
-    EXPECT_EXIT(Core::Heap::OutOfMemory(), testing::ExitedWithCode(EXIT_FAILURE), "^Fatal error: Out of memory!\n$");
-    // A full segment table (see SegmentHeap.RunsOutOfSegmentSlots; filling the process heap's
-    // would take a gigabyte of large pages) has a message of its own.
-    EXPECT_EXIT(Core::Heap::OutOfMemory(Core::HeapFailure::NoSegmentSlot), testing::ExitedWithCode(EXIT_FAILURE),
-                "^Fatal error: Out of memory \\(segments\\)!\n$");
 }
 
 TEST(Heap, NewUsesTheHeapOnlyWhileStarted)
