@@ -21,8 +21,9 @@ namespace Core {
 namespace Heap {
 // Alignment 16, or for sizes below 16 the largest power of two not above the size. Growable
 // arrays live here: from 512 KB a block has a segment of its own, and Realloc then grows it by
-// moving pages. Null when out of memory or the size is absurd; a failed Realloc leaves the old
-// block as it was. Realloc of null allocates, Realloc to size 0 frees.
+// moving pages. Null only for an absurd request (beyond 2^64 - 2^20 bytes, or count times size
+// overflowing), the old block then left as it was; running out of memory ends the process
+// (OutOfMemory). Realloc of null allocates, Realloc to size 0 frees.
 void* Alloc(size_t size);
 void* AllocZeroed(size_t count, size_t size);
 void* Realloc(void* block, size_t size);
