@@ -43,7 +43,7 @@ std::string LightmapFileName(int page)
 
 std::vector<std::string> WriteLightmapImages(const Engine::Lightmapper& lightmapper)
 {
-    const Engine::Atlas& atlas = lightmapper.atlases[0];
+    const Engine::Atlas& atlas = lightmapper.Atlases(0);
     const int32_t pageCount = atlas.PageCount();
     // One slot per page: each body writes only its own.
     std::unique_ptr<bool[]> written(new bool[size_t(pageCount > 0 ? pageCount : 1)]());

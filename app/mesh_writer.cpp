@@ -29,11 +29,11 @@ void AppendInt(std::string& line, int32_t value)
 }
 
 // "%0.6f %0.6f %0.6f  %0.6f %0.6f %0.6f  %0.6f %0.6f  %0.6f %0.6f  %d  %d  %s", cut, and a line end.
-void FormatCorner(std::string& line, const Engine::Lightmapper& lm, const Engine::LmTriangle& t, int k)
+void FormatCorner(std::string& line, const Engine::LmMesh& mesh, const Engine::LmTriangle& t, int k)
 {
-    const Geom::Vec3& p = lm.positions[size_t(t.pos[k])];
-    const Geom::Vec3& n = lm.normals[size_t(t.nrm[k])];
-    const Geom::Vec2& uv = lm.uvs[size_t(t.uv[k])];
+    const Geom::Vec3& p = mesh.positions[size_t(t.pos[k])];
+    const Geom::Vec3& n = mesh.normals[size_t(t.nrm[k])];
+    const Geom::Vec2& uv = mesh.uvs[size_t(t.uv[k])];
     const Geom::Vec2& lmUv = t.lmUv[k];
     const float values[10] = {p.x, p.y, p.z, n.x, n.y, n.z, uv.x, uv.y, lmUv.x, lmUv.y};
     // Two spaces set the groups apart: position, normal, uv, lightmap uv.
@@ -47,7 +47,7 @@ void FormatCorner(std::string& line, const Engine::Lightmapper& lm, const Engine
     line += "  ";
     AppendInt(line, t.group);
     line += "  ";
-    line += lm.objects[size_t(t.object)].name;
+    line += mesh.objects[size_t(t.object)].name;
     if (line.size() > lineLimit)
         line.resize(lineLimit);
     line += '\n';
@@ -62,9 +62,10 @@ bool WriteMeshFile(const Engine::Lightmapper& lightmapper, const std::string& pa
         return false;
     bool ok = true;
     std::string line;
-    for (const Engine::LmTriangle& t : lightmapper.triangles) {
+    const Engine::LmMesh& mesh = lightmapper.Mesh();
+    for (const Engine::LmTriangle& t : mesh.triangles) {
         for (int k = 0; k < 3 && ok; k++) {
-            FormatCorner(line, lightmapper, t, k);
+            FormatCorner(line, mesh, t, k);
             ok = std::fwrite(line.data(), 1, line.size(), file) == line.size();
         }
         if (!ok)

@@ -26,6 +26,7 @@
 #include "engine/lightmapper/ambient_occlusion.h"
 #include "engine/lightmapper/grouping.h"
 #include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/staged_build.h"
 #include "engine/lightmapper/texel_runs.h"
 #include "engine/lightmapper/texels.h"
 #include "engine/mesh/obj_reader.h"
@@ -104,16 +105,16 @@ struct PassTiming {
 };
 
 // One ambient-occlusion pass on `threads` threads from cleared texels.
-PassTiming TimePass(Engine::Lightmapper& lm, int32_t threads)
+PassTiming TimePass(Engine::Lightmapper& lm, Engine::StagedBuild& build, int32_t threads)
 {
-    for (const auto& group : lm.groups)
-        std::fill(group->basis[0].begin(), group->basis[0].end(), Geom::Vec3{0, 0, 0});
-    lm.pool.Start(threads);
+    for (Engine::LmGroup& group : build.charts.groups)
+        std::fill(group.basis[0].begin(), group.basis[0].end(), Geom::Vec3{0, 0, 0});
+    lm.Pool().Start(threads);
     // With one thread the pass reports each task as it starts, in order: the gaps are the task
     // times, from which the hand-out of tasks to two threads can be replayed.
     std::vector<double> taskStarts;
     if (threads == 1) {
-        taskStarts.reserve(lm.tasks.size());
+        taskStarts.reserve(build.charts.tasks.size());
         lm.progress = [&](float, float value, const std::string& title) {
             if (title.empty() && value == -1)
                 taskStarts.push_back(Now());
@@ -122,13 +123,14 @@ PassTiming TimePass(Engine::Lightmapper& lm, int32_t threads)
     PassTiming timing;
     const std::clock_t cpuStart = std::clock();
     const Clock::time_point start = Clock::now();
-    Engine::RunAmbientOcclusion(lm);
+    build.CornerTexelCoords();
+    build.AmbientOcclusion();
     timing.seconds = Seconds(start);
     timing.cpuSeconds = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     const double end = Now();
     lm.progress = nullptr;
 
-    if (!taskStarts.empty() && taskStarts.size() == lm.tasks.size()) {
+    if (!taskStarts.empty() && taskStarts.size() == build.charts.tasks.size()) {
         // Each participant claims the next task when it is free; the pass's wall time on two
         // idle cores is the later of the two finishing times (post-processing included in the
         // last task).
@@ -170,31 +172,29 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot read ray file %s\n", options.rays);
         return 1;
     }
-    // What Build prepares before its stages: one candidate list and one tree slot per thread
-    // index of the largest pool used.
+    // The build sizes its per-thread scratch by the largest pool used.
     const int32_t mostThreads = *std::max_element(options.threads.begin(), options.threads.end());
-    lm.pool.Start(mostThreads);
-    const int32_t slots = std::max({int32_t(std::thread::hardware_concurrency()), lm.pool.GetThreadCount(), 1});
-    lm.threadCandidates.resize(size_t(slots));
+    lm.Pool().Start(mostThreads);
+    Engine::StagedBuild build(lm);
 
     const Clock::time_point setupStart = Clock::now();
-    lm.BuildConnectivity();
-    lm.BuildKdTree();
-    Engine::BuildGroups(lm);
-    Engine::BuildGroupTasks(lm);
+    build.Connectivity();
+    build.Trees();
+    build.Groups();
+    build.Tasks();
     const double setupSeconds = Seconds(setupStart);
 
     int64_t covered = 0;
-    for (const auto& group : lm.groups) {
-        Engine::TexelRunCursor cursor(*group, 0);
-        for (int32_t texel = 0; texel < group->TexelCount(); texel++)
+    for (const Engine::LmGroup& group : build.charts.groups) {
+        Engine::TexelRunCursor cursor(group, 0);
+        for (int32_t texel = 0; texel < group.TexelCount(); texel++)
             covered += cursor.NextTriangle() >= 0;
     }
     const double passRays = double(covered) * double(options.samples);
 
-    std::printf("triangles: %d\n", int(lm.triangles.size()));
-    std::printf("groups: %d\n", int(lm.groups.size()));
-    std::printf("tasks: %d\n", int(lm.tasks.size()));
+    std::printf("triangles: %d\n", build.mesh.TriangleCount());
+    std::printf("groups: %d\n", int(build.charts.groups.size()));
+    std::printf("tasks: %d\n", int(build.charts.tasks.size()));
     std::printf("setup_s: %.3f\n", setupSeconds);
     std::printf("covered_texels: %lld\n", static_cast<long long>(covered));
     std::printf("samples: %d\n", options.samples);
@@ -203,13 +203,13 @@ int main(int argc, char** argv)
     std::vector<double> traceSeconds, traceCpuSeconds;
     for (int32_t r = 0; r < options.repeats; r++) {
         for (size_t j = 0; j < options.threads.size(); j++)
-            timings[j].push_back(TimePass(lm, options.threads[j]));
+            timings[j].push_back(TimePass(lm, build, options.threads[j]));
         if (!rays.empty()) {
             const std::clock_t cpuStart = std::clock();
             const Clock::time_point start = Clock::now();
             float sink = 0;
             for (const Engine::KdRay& ray : rays)
-                sink += lm.kdTree.RayNearest(0, 0, ray, nullptr, rayDistance) < Engine::noHit;
+                sink += build.context.trees.kdTree.RayNearest(0, 0, ray, nullptr, rayDistance) < Engine::noHit;
             traceSeconds.push_back(Seconds(start));
             traceCpuSeconds.push_back(double(std::clock() - cpuStart) / CLOCKS_PER_SEC);
             if (sink < 0)

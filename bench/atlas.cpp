@@ -28,9 +28,9 @@
 namespace {
 
 // A chart of side x side texels whose coverage is a few thin shapes: almost all of it is holes.
-std::shared_ptr<Engine::LmGroup> ThinChart(int32_t side, const char* pattern)
+std::unique_ptr<Engine::LmGroup> ThinChart(int32_t side, const char* pattern)
 {
-    auto group = std::make_shared<Engine::LmGroup>();
+    auto group = std::make_unique<Engine::LmGroup>();
     group->gridWidth = side;
     group->gridHeight = side;
     group->coverage.assign((size_t(side) * size_t(side) + 63) / 64, 0);
@@ -72,19 +72,21 @@ int RunHoles(int runs)
     settings.atlasSize = 2048;
     for (const char* pattern : {"diagonals", "ring", "lines"}) {
         Engine::Lightmapper lm(settings);
-        lm.groups.push_back(ThinChart(2000, pattern));
-        std::vector<Engine::LmGroup*> list{lm.groups[0].get()};
+        std::unique_ptr<Engine::LmGroup> thin = ThinChart(2000, pattern);
+        std::vector<Engine::LmGroup*> list{thin.get()};
+        std::vector<Engine::GroupPlacement> placements;
         std::vector<double> seconds, cpuSeconds;
         int32_t freeLeaves = 0;
         uint32_t treeHash = 0;
         for (int run = 0; run < runs; run++) {
-            Engine::Atlas atlas(2048, 2048, 0xFFFF0000u);
+            Engine::Atlas atlas(2048, 2048, Engine::opaqueFillColour);
             atlas.withPixels = false;  // a trial packing: placement and hole give-back only
             Core::PreciseTimer timer;
             timer.Start();
             std::clock_t cpuStart = std::clock();
             // A trial build: one chart placed, its holes found and given back to the packer.
-            bool ok = Engine::BuildAtlases(lm, 2048, 2048, list, &atlas, false);
+            placements.clear();
+            bool ok = Engine::BuildAtlases(1, lm.Progress(), 2048, 2048, list, &atlas, false, placements);
             seconds.push_back(double(timer.Stop()) * 1e-6);
             cpuSeconds.push_back(double(std::clock() - cpuStart) / CLOCKS_PER_SEC);
             if (!ok)
@@ -104,7 +106,7 @@ int RunHoles(int runs)
             }
         }
         // The search alone, on the chart's occupancy with its border.
-        const Engine::LmGroup& chart = *lm.groups[0];
+        const Engine::LmGroup& chart = *thin;
         int32_t side = (chart.gridWidth + 2 + 3) & ~3;
         std::vector<uint8_t> occupied(size_t(side) * size_t(side), 1);
         for (int32_t y = 0; y < chart.gridHeight; y++)
@@ -127,16 +129,16 @@ int RunHoles(int runs)
     return 0;
 }
 
-uint32_t ResultHash(const Engine::Lightmapper& lm)
+uint32_t ResultHash(const Engine::Atlas& atlas, const Engine::LmMesh& mesh)
 {
     uint32_t hash = 0;
-    for (const auto& page : lm.atlases[0].pages) {
+    for (const auto& page : atlas.pages) {
         int32_t size[2] = {page->bitmap.Width(), page->bitmap.Height()};
         hash = Core::HashBytes(size, sizeof size, hash);
         for (int32_t y = 0; y < size[1]; y++)
             hash = Core::HashBytes(page->bitmap.RowPixels(y), size_t(size[0]) * 4, hash);
     }
-    for (const Engine::LmTriangle& t : lm.triangles) {
+    for (const Engine::LmTriangle& t : mesh.triangles) {
         hash = Core::HashBytes(&t.page, sizeof t.page, hash);
         hash = Core::HashBytes(t.lmUv, sizeof t.lmUv, hash);
     }
@@ -164,14 +166,11 @@ int RunModel(int argc, char** argv)
     if (!App::FeedTriangles(reader, options, lm))
         lm.BuildVertexNormals(options.smoothingAngle);
 
-    // The charts are released at the end of the build; holding on to them lets the stage run
-    // again on the same input.
-    std::vector<std::shared_ptr<Engine::LmGroup>> charts;
+    // Holding on to the charts lets the stage run again on the same input.
+    Engine::LmCharts charts;
     int passes = 0;
     lm.progress = [&](float, float, const std::string& title) {
-        if (title == "Building atlas")
-            charts = lm.groups;
-        else if (title.rfind("Optimizing atlas, pass", 0) == 0)
+        if (title.rfind("Optimizing atlas, pass", 0) == 0)
             passes++;
     };
     // The stage inside the build, from its log line to the next: the first run, on fresh memory.
@@ -184,34 +183,35 @@ int RunModel(int argc, char** argv)
         else if (atlasStart >= 0 && atlasEnd < 0 && line.find("LM: ") != std::string::npos)
             atlasEnd = clock.Peek();
     });
-    lm.Build(false, false);
+    lm.Build(false, false, &charts);
     Core::RemoveLogListener(listener);
     lm.progress = nullptr;
-    uint32_t firstHash = ResultHash(lm);
+    const Engine::Atlas& built = lm.Atlases(0);
+    uint32_t firstHash = ResultHash(built, lm.Mesh());
 
+    Engine::Atlas atlases[Engine::maxBases];
     std::vector<double> seconds;
     for (int run = 0; run < 7; run++) {
-        lm.groups = charts;
         Core::PreciseTimer timer;
         timer.Start();
-        Engine::OptimizeAtlas(lm);
+        Engine::OptimizeAtlas(lm.Mesh(), lm.Settings(), lm.Progress(), charts.groups, atlases);
         seconds.push_back(double(timer.Stop()) * 1e-6);
     }
-    bool stable = ResultHash(lm) == firstHash;
+    bool stable = ResultHash(atlases[0], lm.Mesh()) == firstHash;
 
     int64_t covered = 0, area = 0;
     std::printf("model: %s\n", options.inputPath.c_str());
-    std::printf("triangles: %zu\n", lm.triangles.size());
-    std::printf("charts: %zu\n", charts.size());
-    std::printf("pages: %d\n", lm.atlases[0].PageCount());
-    for (int32_t p = 0; p < lm.atlases[0].PageCount(); p++) {
-        const Image::Bitmap& bitmap = lm.atlases[0].Page(p)->bitmap;
+    std::printf("triangles: %d\n", lm.Mesh().TriangleCount());
+    std::printf("charts: %zu\n", charts.groups.size());
+    std::printf("pages: %d\n", built.PageCount());
+    for (int32_t p = 0; p < built.PageCount(); p++) {
+        const Image::Bitmap& bitmap = built.Page(p)->bitmap;
         int64_t pageCovered = 0;
-        for (const auto& group : charts) {
-            if (group->page != p)
+        for (const Engine::LmGroup& group : charts.groups) {
+            if (group.page != p)
                 continue;
-            for (int32_t texel = 0; texel < group->TexelCount(); texel++)
-                pageCovered += group->IsCovered(texel);
+            for (int32_t texel = 0; texel < group.TexelCount(); texel++)
+                pageCovered += group.IsCovered(texel);
         }
         int64_t pageArea = int64_t(bitmap.Width()) * bitmap.Height();
         std::printf("page_%d: %dx%d utilisation %.3f\n", p, bitmap.Width(), bitmap.Height(),

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "app/light_file.h"
 #include "app/lightmap_writer.h"
 #include "app/mesh_writer.h"
 #include "core/core_module.h"
@@ -30,12 +31,12 @@ struct StageMark {
     int64_t microseconds;
 };
 
-int64_t CoveredTexels(const Engine::Lightmapper& lm)
+int64_t CoveredTexels(const Engine::LmCharts& charts)
 {
     int64_t covered = 0;
-    for (const auto& group : lm.groups) {
-        for (int32_t texel = 0; texel < group->TexelCount(); texel++)
-            covered += group->IsCovered(texel);
+    for (const Engine::LmGroup& group : charts.groups) {
+        for (int32_t texel = 0; texel < group.TexelCount(); texel++)
+            covered += group.IsCovered(texel);
     }
     return covered;
 }
@@ -48,6 +49,19 @@ double StageSeconds(const std::vector<StageMark>& marks, const std::string& name
             return double(marks[i + 1].microseconds - marks[i].microseconds) * 1e-6;
     }
     return 0;
+}
+
+// Seconds from the mark `from` to the mark `to`; 0 when either is missing.
+double SecondsBetween(const std::vector<StageMark>& marks, const std::string& from, const std::string& to)
+{
+    int64_t start = -1, end = -1;
+    for (const StageMark& mark : marks) {
+        if (mark.name == from && start < 0)
+            start = mark.microseconds;
+        if (mark.name == to && start >= 0 && end < 0)
+            end = mark.microseconds;
+    }
+    return start >= 0 && end >= 0 ? double(end - start) * 1e-6 : 0;
 }
 
 }  // namespace
@@ -85,17 +99,23 @@ int main(int argc, char** argv)
     double parseSeconds = double(clock.Peek()) * 1e-6;
 
     Engine::Lightmapper lm(options.settings);
+    const bool lighting = !Engine::AmbientOcclusionMode(options.settings);
+    if (!options.lightsPath.empty()) {
+        App::LightFile lights;
+        if (App::LoadLightFile(options.lightsPath, options.scale, lights, stderr) != 0)
+            return 1;
+        if (lighting)
+            App::ApplyLightFile(lights, lm);
+    }
     if (!App::FeedTriangles(reader, options, lm))
         lm.BuildVertexNormals(options.smoothingAngle);
     double intakeSeconds = double(clock.Peek()) * 1e-6 - parseSeconds;
 
-    int64_t covered = 0;
-    lm.progress = [&](float, float, const std::string& title) {
-        if (title == "Ambient occlusion")
-            covered = CoveredTexels(lm);
-    };
-    lm.Build(false, false);
+    Engine::LmCharts charts;
+    lm.Build(false, false, &charts);
     marks.push_back({"end", clock.Peek()});
+    const int64_t covered = CoveredTexels(charts);
+    charts = Engine::LmCharts();
 
     std::filesystem::path outDir = std::filesystem::temp_directory_path() / ("ketra-bake-" + std::to_string(getpid()));
     std::filesystem::create_directories(outDir);
@@ -113,14 +133,32 @@ int main(int argc, char** argv)
     double aoSeconds = StageSeconds(marks, "Ambient occlusion");
     int32_t samples = std::max(options.settings.sampleCount, 0);
     std::printf("model: %s\n", options.inputPath.c_str());
-    std::printf("triangles: %zu\n", lm.triangles.size());
-    std::printf("pages: %d\n", lm.atlases[0].PageCount());
+    std::printf("triangles: %d\n", lm.Mesh().TriangleCount());
+    std::printf("pages: %d\n", lm.Atlases(0).PageCount());
     std::printf("parse_s: %.3f\n", parseSeconds);
     std::printf("intake_s: %.3f\n", intakeSeconds);
     std::printf("connectivity_s: %.3f\n", StageSeconds(marks, "building connectivity"));
     std::printf("tree_s: %.3f\n", StageSeconds(marks, "building tree"));
     std::printf("grouping_s: %.3f\n", StageSeconds(marks, "grouping") + StageSeconds(marks, "allocated, sorting..."));
     std::printf("ao_s: %.3f\n", aoSeconds);
+    if (lighting) {
+        // Rays of each bounce: every covered texel casts the bounce's share of the samples.
+        const double preSeconds = StageSeconds(marks, "pre-raytracing");
+        // The bounces log marks of their own, so the gather runs up to the next stage's mark.
+        const double gatherSeconds = SecondsBetween(marks, "final gather", "raytracing");
+        std::printf("pre_raytracing_s: %.3f\n", preSeconds);
+        std::printf("final_gather_s: %.3f\n", gatherSeconds);
+        int64_t gatherRays = 0;
+        int32_t bounceSamples = samples;
+        for (int32_t i = 0; i < 4 && bounceSamples > 0; i++, bounceSamples /= 4) {
+            const double seconds = StageSeconds(marks, "bounce " + std::to_string(i));
+            gatherRays += covered * bounceSamples;
+            std::printf("bounce_%d_s: %.3f\n", i, seconds);
+            std::printf("bounce_%d_mrays_per_s: %.2f\n", i, seconds > 0 ? double(covered) * bounceSamples / seconds * 1e-6 : 0.0);
+        }
+        std::printf("gather_mrays_per_s: %.2f\n", gatherSeconds > 0 ? double(gatherRays) / gatherSeconds * 1e-6 : 0.0);
+        std::printf("raytracing_s: %.3f\n", StageSeconds(marks, "raytracing"));
+    }
     std::printf("atlas_s: %.3f\n", StageSeconds(marks, "atlas"));
     std::printf("mesh_s: %.3f\n", double(afterMesh - beforeOutputs) * 1e-6);
     std::printf("images_s: %.3f\n", double(done - afterMesh) * 1e-6);

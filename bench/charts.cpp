@@ -16,10 +16,10 @@
 #include <string>
 
 #include "bench/bench_support.h"
-#include "core/cpu_info.h"
 #include "core/heap.h"
 #include "engine/lightmapper/grouping.h"
 #include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/staged_build.h"
 #include "engine/lightmapper/texel_runs.h"
 #include "engine/lightmapper/texels.h"
 #include "engine/mesh/obj_reader.h"
@@ -78,7 +78,7 @@ double CpuSeconds()
 }
 
 // FNV-1a over what the chart steps decided: the groups' triangles, grids and packed samples.
-uint64_t ResultHash(const Engine::Lightmapper& lm)
+uint64_t ResultHash(const Engine::StagedBuild& build)
 {
     uint64_t hash = 1469598103934665603ull;
     auto add = [&hash](const void* data, size_t size) {
@@ -86,17 +86,17 @@ uint64_t ResultHash(const Engine::Lightmapper& lm)
         for (size_t i = 0; i < size; i++)
             hash = (hash ^ bytes[i]) * 1099511628211ull;
     };
-    for (const auto& group : lm.groups) {
-        add(group->triangles.data(), group->triangles.size() * sizeof(int32_t));
-        add(&group->gridWidth, sizeof(int32_t));
-        add(&group->gridHeight, sizeof(int32_t));
-        add(group->texelSize, sizeof(group->texelSize));
-        add(&group->texelToChart, sizeof(group->texelToChart));
-        add(group->coverage.data(), group->coverage.size() * sizeof(uint64_t));
-        add(group->texelTris.data(), group->texelTris.size() * sizeof(int32_t));
-        add(group->texelRuns.data(), group->texelRuns.size());
+    for (const Engine::LmGroup& group : build.charts.groups) {
+        add(group.triangles.data(), group.triangles.size() * sizeof(int32_t));
+        add(&group.gridWidth, sizeof(int32_t));
+        add(&group.gridHeight, sizeof(int32_t));
+        add(group.texelSize, sizeof(group.texelSize));
+        add(&group.texelToChart, sizeof(group.texelToChart));
+        add(group.coverage.data(), group.coverage.size() * sizeof(uint64_t));
+        add(group.texelTris.data(), group.texelTris.size() * sizeof(int32_t));
+        add(group.texelRuns.data(), group.texelRuns.size());
     }
-    for (const Engine::LmTriangle& t : lm.triangles) {
+    for (const Engine::LmTriangle& t : build.mesh.triangles) {
         add(&t.group, sizeof(t.group));
         add(&t.flags, sizeof(t.flags));
         add(&t.projKey, sizeof(t.projKey));
@@ -105,12 +105,14 @@ uint64_t ResultHash(const Engine::Lightmapper& lm)
 }
 
 // Packed triangles of every sample against FindGroupSample; returns the number of differences.
-int64_t CheckPacking(Engine::Lightmapper& lm)
+int64_t CheckPacking(Engine::StagedBuild& build)
 {
     int64_t differences = 0;
     int32_t slots[25];
-    for (int32_t g = 0; g < int32_t(lm.groups.size()); g++) {
-        const Engine::LmGroup& group = *lm.groups[size_t(g)];
+    const Engine::SampleSearch search{build.mesh, build.context.trees.kdTree, 0, build.context.candidates[0],
+                                      build.settings.epsilon};
+    for (int32_t g = 0; g < int32_t(build.charts.groups.size()); g++) {
+        const Engine::LmGroup& group = build.charts.groups[size_t(g)];
         const Geom::Mat3& m = group.texelToChart;
         Engine::TexelRunCursor cursor(group, 0);
         for (int32_t y = 0; y < group.gridHeight; y++) {
@@ -122,7 +124,7 @@ int64_t CheckPacking(Engine::Lightmapper& lm)
                     Geom::Vec2 p{i * m.row[0].x + j * m.row[1].x + m.row[2].x, i * m.row[0].y + j * m.row[1].y + m.row[2].y};
                     Geom::Vec2 q{p.x + o.x * m.row[0].x + o.y * m.row[1].x, p.y + o.x * m.row[0].y + o.y * m.row[1].y};
                     Engine::TexelSample sample;
-                    if (Engine::FindGroupSample(lm, g, q, 0, sample) != slots[s])
+                    if (Engine::FindGroupSample(search, group, g, q, sample) != slots[s])
                         differences++;
                 }
             }
@@ -153,49 +155,50 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    lm.pool.Start(options.threads);
-    // What Build prepares before its stages: one candidate list per thread slot.
-    lm.threadCandidates.resize(size_t(std::max({Core::GetLogicalCoreCount(), lm.pool.GetThreadCount(), 1})));
-    lm.BuildConnectivity();
-    lm.BuildKdTree();
+    lm.Pool().Start(options.threads);
+    Engine::StagedBuild build(lm);
+    build.Connectivity();
+    build.Trees();
 
     auto start = std::chrono::steady_clock::now();
     double cpu = CpuSeconds();
-    Engine::GroupTriangles(lm);
+    build.GroupTriangles();
     const double groupingSeconds = Seconds(start), groupingCpu = CpuSeconds() - cpu;
 
+    // Layout with texel packing, as the two run back to back in a build.
     start = std::chrono::steady_clock::now();
     cpu = CpuSeconds();
-    Engine::LayoutGroups(lm);
+    build.LayoutGroups();
+    build.PackTexels();
     const double layoutSeconds = Seconds(start), layoutCpu = CpuSeconds() - cpu;
-    Engine::SortGroupsAndMarkBorders(lm);
+    build.SortGroups();
 
     start = std::chrono::steady_clock::now();
     cpu = CpuSeconds();
-    Engine::BuildGroupTasks(lm);
+    build.Tasks();
     const double tasksSeconds = Seconds(start), tasksCpu = CpuSeconds() - cpu;
 
     int64_t texels = 0, covered = 0;
-    for (const auto& group : lm.groups) {
-        texels += group->TexelCount();
-        for (int32_t i = 0; i < group->TexelCount(); i++)
-            covered += group->IsCovered(i) ? 1 : 0;
+    for (const Engine::LmGroup& group : build.charts.groups) {
+        texels += group.TexelCount();
+        for (int32_t i = 0; i < group.TexelCount(); i++)
+            covered += group.IsCovered(i) ? 1 : 0;
     }
-    std::printf("triangles: %d\n", int(lm.triangles.size()));
-    std::printf("threads: %d\n", lm.pool.GetThreadCount());
+    std::printf("triangles: %d\n", build.mesh.TriangleCount());
+    std::printf("threads: %d\n", lm.Pool().GetThreadCount());
     std::printf("allocator: %s\n", options.engineHeap ? "heap" : "runtime");
-    std::printf("groups: %d\n", int(lm.groups.size()));
+    std::printf("groups: %d\n", int(build.charts.groups.size()));
     std::printf("texels: %lld\n", (long long)texels);
     std::printf("covered: %lld\n", (long long)covered);
-    std::printf("tasks: %d\n", int(lm.tasks.size()));
+    std::printf("tasks: %d\n", int(build.charts.tasks.size()));
     std::printf("grouping_s: %.4f\n", groupingSeconds);
     std::printf("layout_s: %.4f\n", layoutSeconds);
     std::printf("tasks_s: %.4f\n", tasksSeconds);
     std::printf("grouping_cpu_s: %.4f\n", groupingCpu);
     std::printf("layout_cpu_s: %.4f\n", layoutCpu);
     std::printf("tasks_cpu_s: %.4f\n", tasksCpu);
-    std::printf("result_hash: %016llx\n", (unsigned long long)ResultHash(lm));
+    std::printf("result_hash: %016llx\n", (unsigned long long)ResultHash(build));
     if (options.check)
-        std::printf("check_differences: %lld\n", (long long)CheckPacking(lm));
+        std::printf("check_differences: %lld\n", (long long)CheckPacking(build));
     return 0;
 }

@@ -78,7 +78,7 @@ Timing TimeOnce(const std::vector<Engine::InputTriangle>& mesh, bool reserve, si
     lm.BuildConnectivity();
     double connectivity = double(timer.Stop()) / 1000.0;
     double cpu = double(std::clock() - cpuStart) * 1000.0 / CLOCKS_PER_SEC;
-    accepted = lm.triangles.size();
+    accepted = lm.Mesh().triangles.size();
     return {intake, connectivity, cpu};
 }
 

@@ -10,16 +10,13 @@
 #include <new>
 
 #include "core/platform/platform.h"
+#include "core/sanitizer.h"
 #include "core/spin_lock.h"
 
 namespace Core {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool systemBlocks = true;
-#else
-constexpr bool systemBlocks = false;
-#endif
+constexpr bool systemBlocks = KETRA_SANITIZED;
 
 // Blocks of operator new from this size on, and blocks of growable arrays from the smaller one,
 // get a segment of their own: a big array is reached at random, and on its own large pages it
@@ -218,7 +215,7 @@ void* NewBlock(size_t size, size_t alignment, bool mayFail)
     return block;
 }
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !KETRA_SANITIZED
 // What the C runtime still serves (blocks from before the Core starts, and every block of a
 // program that never starts it) stays in memory it keeps and reuses.
 const bool runtimeTuned = [] {
@@ -276,6 +273,10 @@ void Heap::OutOfMemory(HeapFailure failure)
 
 }  // namespace Core
 
+// Fuzz builds keep the system's operators: libFuzzer's runtime allocates through them and keeps
+// its corpus until the process ends, and LeakSanitizer does not see a block as referenced when
+// every pointer to it points past the header this heap puts in front.
+#ifndef KETRA_SYSTEM_OPERATOR_NEW
 void* operator new(size_t size) { return Core::NewBlock(size, 0, false); }
 void* operator new[](size_t size) { return Core::NewBlock(size, 0, false); }
 void* operator new(size_t size, std::align_val_t a) { return Core::NewBlock(size, size_t(a), false); }
@@ -294,3 +295,4 @@ void operator delete(void* p, size_t, std::align_val_t) noexcept { Core::Release
 void operator delete[](void* p, size_t, std::align_val_t) noexcept { Core::Release(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { Core::Release(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { Core::Release(p); }
+#endif

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 
 namespace Geom {
 
@@ -48,6 +49,15 @@ inline Vec3 Normalized(Vec3 a)
 {
     float length = Length(a);
     return length > 0 ? a / length : a;
+}
+
+// Axis (0 x, 1 y, 2 z) of the largest absolute component; ties go to x, then y.
+inline int32_t DominantAxis(Vec3 v)
+{
+    float ax = std::fabs(v.x), ay = std::fabs(v.y), az = std::fabs(v.z);
+    if (ax >= ay && ax >= az)
+        return 0;
+    return ay >= az ? 1 : 2;
 }
 
 }  // namespace Geom

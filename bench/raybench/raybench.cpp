@@ -21,6 +21,7 @@
 #include "bench/bench_support.h"
 #include "core/hash_bytes.h"
 #include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/staged_build.h"
 #include "engine/mesh/obj_reader.h"
 #include "engine/spatial/kdtree3.h"
 #include "engine/spatial/triangle_ops.h"
@@ -133,7 +134,7 @@ void MeasureScaling(Tracer& tracer, int threads, int rounds)
 
 #ifdef KETRA_RAYBENCH_EMBREE
 // Embree on the same triangles and rays, nearest hit in (1/2304, maxDistance], for scale.
-double TraceEmbree(const Engine::Lightmapper& mesh, const std::vector<KdRay>& rays, float maxDistance, int threadCount,
+double TraceEmbree(const Engine::LmMesh& mesh, const std::vector<KdRay>& rays, float maxDistance, int threadCount,
                    std::vector<float>& distances)
 {
     RTCDevice device = rtcNewDevice(threadCount == 1 ? "threads=1" : nullptr);
@@ -209,8 +210,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [--out DISTS.bin] [--scaling ROUNDS]\n");
         return 2;
     }
-    Engine::Lightmapper mesh{Engine::LightmapperSettings{}};
-    if (!Bench::LoadModel(options.model, options.scale, mesh)) {
+    Engine::Lightmapper lightmapper{Engine::LightmapperSettings{}};
+    if (!Bench::LoadModel(options.model, options.scale, lightmapper)) {
         std::fprintf(stderr, "cannot read model %s\n", options.model);
         return 1;
     }
@@ -222,12 +223,14 @@ int main(int argc, char** argv)
     }
 
     // The lightmapper's tree stage, as Build runs it.
+    const Engine::LmMesh& mesh = lightmapper.Mesh();
+    Engine::StagedBuild build(lightmapper);
     const auto buildStart = std::chrono::steady_clock::now();
     const double buildCpuStart = ProcessCpuSeconds();
-    mesh.BuildKdTree();
+    build.Trees();
     const double buildSeconds = Seconds(buildStart);
     const double buildCpuSeconds = ProcessCpuSeconds() - buildCpuStart;
-    const Engine::TriangleKdTree& tree = mesh.kdTree;
+    const Engine::TriangleKdTree& tree = build.context.trees.kdTree;
     if (tree.SlotCount() < options.threads) {
         std::fprintf(stderr, "at most %d threads\n", tree.SlotCount());
         return 2;

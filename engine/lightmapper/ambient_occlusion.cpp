@@ -6,7 +6,7 @@
 
 #include "core/log.h"
 #include "core/timer.h"
-#include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/hemisphere_samples.h"
 #include "engine/lightmapper/post_process.h"
 #include "engine/lightmapper/texel_runs.h"
 #include "engine/lightmapper/texels.h"
@@ -14,77 +14,28 @@
 namespace Engine {
 namespace {
 
-constexpr uint32_t untracedFlag = 0x04;
-constexpr float degreesToRadians = 0.017453292f;
-
 inline uint64_t RotateRight(uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
 
-// The Hammersley set of the pass, shared read-only by every task: radius sqrt(i / N) and the
-// base angle 360 * radicalInverse(i) in degrees.
-struct SampleSet {
-    std::vector<float> radius;
-    std::vector<float> turn;
-};
-
-SampleSet MakeSampleSet(int32_t count)
-{
-    SampleSet set;
-    set.radius.resize(size_t(std::max(count, 0)));
-    set.turn.resize(set.radius.size());
-    for (int32_t i = 0; i < count; i++) {
-        float u = float(i) / float(count);
-        uint32_t bits = uint32_t(i);
-        bits = (bits << 16) | (bits >> 16);
-        bits = ((bits & 0x00FF00FFu) << 8) | ((bits & 0xFF00FF00u) >> 8);
-        bits = ((bits & 0x0F0F0F0Fu) << 4) | ((bits & 0xF0F0F0F0u) >> 4);
-        bits = ((bits & 0x33333333u) << 2) | ((bits & 0xCCCCCCCCu) >> 2);
-        bits = ((bits & 0x55555555u) << 1) | ((bits & 0xAAAAAAAAu) >> 1);
-        float v = float(double(bits) * 2.3283064365386963e-10);
-        set.radius[size_t(i)] = std::sqrt(u);
-        set.turn[size_t(i)] = 360.0f * v;
-    }
-    return set;
-}
-
-struct Frame {
-    Geom::Vec3 n, b1, b2;
-};
-
-// n along the surface normal, b2 from the world axis two after n's dominant one, b1 = b2 x n.
-Frame MakeFrame(Geom::Vec3 normal)
-{
-    Frame f;
-    f.n = Geom::Normalized(normal);
-    const Geom::Vec3 a{std::fabs(f.n.x), std::fabs(f.n.y), std::fabs(f.n.z)};
-    int32_t m = (a.x >= a.y && a.x >= a.z) ? 0 : (a.y >= a.x && a.y >= a.z) ? 1 : 2;
-    Geom::Vec3 e{0, 0, 0};
-    e[(m + 2) % 3] = 1;
-    float nn = Geom::Dot(f.n, f.n);
-    f.b2 = Geom::Normalized(nn > 0 ? e - f.n * Geom::Dot(f.n, e) / nn : e);
-    f.b1 = Geom::Cross(f.b2, f.n);
-    return f;
-}
-
 struct AoPass {
-    Lightmapper& lm;
+    const LmMesh& mesh;
+    const LightmapperSettings& settings;
+    const TriangleTrees& trees;
+    const BuildProgress& progress;
+    LmCharts& charts;
     SampleSet samples;
     int32_t sampleCount;
 
     // Mean score of the rays from one surface point.
     float Occlusion(const TexelSample& s, float rotation, int32_t thread) const
     {
-        const Frame frame = MakeFrame(s.normal);
-        const float distance = lm.aoDistance;
+        const HemisphereFrame frame = MakeFrame(s.normal);
+        const float distance = settings.aoDistance;
         KdRay ray;
-        ray.origin = s.position + s.normal * lm.epsilon;
+        ray.origin = s.position + s.normal * settings.epsilon;
         float sum = 0;
         for (int32_t i = 0; i < sampleCount; i++) {
-            const float r = samples.radius[size_t(i)];
-            const float phi = (samples.turn[size_t(i)] + rotation) * degreesToRadians;
-            const float b = r * std::cos(phi), c = r * std::sin(phi);
-            const float a = std::sqrt(std::max(0.0f, 1.0f - b * b - c * c));
-            ray.direction = frame.n * a + frame.b1 * b + frame.b2 * c;
-            const float d = lm.kdTree.RayNearest(thread, 0, ray, nullptr, distance);
+            ray.direction = HemisphereDirection(frame, samples, i, rotation);
+            const float d = trees.RayNearest(thread, 0, ray, nullptr, distance);
             if (d > 0)
                 sum += std::clamp(d / distance, 0.0f, 1.0f);
         }
@@ -94,31 +45,31 @@ struct AoPass {
 
     void RunTask(int32_t taskIndex, int32_t thread) const
     {
-        const int32_t taskCount = int32_t(lm.tasks.size());
-        lm.Report(100.0f * float(taskIndex) / float(taskCount), -1, std::string());
+        const int32_t taskCount = int32_t(charts.tasks.size());
+        progress.Report(100.0f * float(taskIndex) / float(taskCount), -1, std::string());
         AoRandom random;
         random.Seed(uint64_t(taskIndex));
-        const GroupTask& task = lm.tasks[size_t(taskIndex)];
-        LmGroup& group = *lm.groups[size_t(task.group)];
+        const GroupTask& task = charts.tasks[size_t(taskIndex)];
+        LmGroup& group = charts.groups[size_t(task.group)];
         TexelRunCursor cursor(group, task.firstRun);
         int32_t slots[25];
         for (int32_t y = task.firstRow; y < task.firstRow + task.rowCount; y++) {
-            if (lm.IsCancelled())
+            if (progress.IsCancelled())
                 return;
             for (int32_t x = 0; x < group.gridWidth; x++) {
                 const int32_t triangle = cursor.Next(slots);
                 if (triangle < 0)
                     continue;
-                const LmTriangle& t = lm.triangles[size_t(triangle)];
+                const LmTriangle& t = mesh.triangles[size_t(triangle)];
                 const Geom::Vec2 p = ChartPoint(group, float(x), float(y));
                 TexelSample s;
-                EvaluateTexelSample(lm, triangle, group, p, s);
+                EvaluateTexelSample(mesh, settings.epsilon, triangle, group, p, s);
                 // A zero interpolated normal (opposite corner normals) has no hemisphere: the
                 // triangle's own normal stands in for the frame and the ray origins.
                 if (s.normal.x == 0 && s.normal.y == 0 && s.normal.z == 0)
-                    s.normal = lm.normals[size_t(t.faceNormal)];
-                const float rotation = float(random.Next()) * 2.3283064e-10f * 360.0f;
-                const float value = (t.flags & untracedFlag) ? 1.0f : Occlusion(s, rotation, thread);
+                    s.normal = mesh.normals[size_t(t.faceNormal)];
+                const float rotation = TexelRotation(random.Next());
+                const float value = (t.flags & TriangleUntraced) ? 1.0f : Occlusion(s, rotation, thread);
                 group.basis[0][size_t(y * group.gridWidth + x)] += Geom::Vec3{value, value, value};
             }
         }
@@ -142,24 +93,26 @@ uint32_t AoRandom::Next()
     return uint32_t(s1);
 }
 
-void RunAmbientOcclusion(Lightmapper& lm)
+void RunAmbientOcclusion(const LmMesh& mesh, const LightmapperSettings& settings, LmBuildContext& context,
+                         LmCharts& charts)
 {
-    const int32_t sampleCount = lm.sampleCount;
-    const int32_t groupCount = int32_t(lm.groups.size());
-    for (int32_t g = 0; g < groupCount; g++)
-        ComputeCornerTexelCoords(lm, g);
+    const int32_t sampleCount = settings.sampleCount;
+    std::vector<LmGroup>& groups = charts.groups;
+    const int32_t groupCount = int32_t(groups.size());
     Core::Timer timer;
     timer.Start();
     Core::Log("AO");
-    lm.pool.Run(
-        [&lm](int32_t g, int32_t) {
-            for (std::vector<Geom::Vec3>& buffer : lm.groups[size_t(g)]->bounce)
+    context.pool.Run(
+        [&groups](int32_t g, int32_t) {
+            for (std::vector<Geom::Vec3>& buffer : groups[size_t(g)].bounce)
                 std::fill(buffer.begin(), buffer.end(), Geom::Vec3{0, 0, 0});
         },
         groupCount, 1);
-    AoPass pass{lm, MakeSampleSet(sampleCount), std::max(sampleCount, 0)};
-    lm.pool.Run([&pass](int32_t task, int32_t thread) { pass.RunTask(task, thread); }, int32_t(lm.tasks.size()), 1);
-    lm.pool.Run([&lm](int32_t g, int32_t) { PostProcessAoGroup(lm, g); }, groupCount, 1);
+    AoPass pass{mesh, settings, context.trees, context.progress, charts, MakeSampleSet(sampleCount),
+                std::max(sampleCount, 0)};
+    context.pool.Run([&pass](int32_t task, int32_t thread) { pass.RunTask(task, thread); },
+                     int32_t(charts.tasks.size()), 1);
+    context.pool.Run([&](int32_t g, int32_t) { PostProcessAoGroup(settings, groups[size_t(g)]); }, groupCount, 1);
     Core::LogFormat("\ttook %d msec", int(timer.Stop()));
 }
 

@@ -2,9 +2,12 @@
 
 #include <cstdint>
 
-namespace Engine {
+#include "engine/lightmapper/build_context.h"
+#include "engine/lightmapper/group.h"
+#include "engine/lightmapper/lightmapper_settings.h"
+#include "engine/lightmapper/mesh.h"
 
-class Lightmapper;
+namespace Engine {
 
 // The per-task generator: two 64-bit words; the value used is the low 32 bits of s1 after a
 // step. Seeded from the task index alone, so results do not depend on threads or order.
@@ -15,8 +18,11 @@ struct AoRandom {
     uint32_t Next();
 };
 
-// For every covered texel, the mean openness of the hemisphere above it along a rotated,
-// cosine-weighted Hammersley set of rays, then each chart's post-processing.
-void RunAmbientOcclusion(Lightmapper& lightmapper);
+// The ambient-occlusion pass: for every covered texel of every task, the mean openness of the
+// hemisphere above it along a rotated, cosine-weighted Hammersley set of rays, added to basis 0;
+// then each group's post-processing. Traces through the context's trees, one thread slot per
+// pool thread; writes only the groups' buffers.
+void RunAmbientOcclusion(const LmMesh& mesh, const LightmapperSettings& settings, LmBuildContext& context,
+                         LmCharts& charts);
 
 }  // namespace Engine

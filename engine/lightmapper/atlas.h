@@ -8,6 +8,12 @@
 
 namespace Engine {
 
+// Page texels that no chart covers are red: transparent on the final pages, so that the bleed
+// can tell them from chart texels.
+constexpr uint32_t uncoveredTexelColour = 0x00FF0000u;
+// The same red, opaque: the fill of pages whose pixels are thrown away.
+constexpr uint32_t opaqueFillColour = 0xFF000000u | uncoveredTexelColour;
+
 // A rectangle in texels, relative to a page's top-left corner.
 struct PackRect {
     int32_t x = 0, y = 0, w = 0, h = 0;
@@ -81,7 +87,7 @@ public:
     int32_t PageWidth() const { return pageWidth; }
     int32_t PageHeight() const { return pageHeight; }
 
-    uint32_t fillColour = 0xFFFF0000u;  // opaque red
+    uint32_t fillColour = opaqueFillColour;
     // When false, new pages get no bitmap: packings whose pixels nobody looks at.
     bool withPixels = true;
     std::vector<std::unique_ptr<AtlasPage>> pages;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "engine/lightmapper/lightmapper.h"
 #include "geom/mat3.h"
 
 namespace Engine {
@@ -15,8 +14,6 @@ constexpr int32_t ditherTable[8][3] = {
     {0, 0, 0}, {0, 0, 1}, {1, 0, 0}, {1, 0, 1}, {0, 1, 0}, {0, 1, 1}, {1, 1, 0}, {1, 1, 1},
 };
 
-constexpr uint32_t uncoveredTexel = 0x00FF0000u;
-
 // Converting a float outside the int range is undefined, so channels are brought into a range
 // that truncates to the same clamped byte first; NaN counts as 0.
 int32_t TruncatedChannel(float x) { return x >= -1.0f ? int32_t(std::min(x, 256.0f)) : -1; }
@@ -25,7 +22,7 @@ int32_t ClampByte(int32_t value) { return std::clamp(value, 0, 255); }
 
 float Fraction(float x) { return x - std::trunc(x); }
 
-int32_t RoundHalfAway(float x) { return TruncatedChannel(x >= 0 ? x + 0.5f : x - 0.5f); }
+int32_t RoundedChannel(float x) { return TruncatedChannel(x >= 0 ? x + 0.5f : x - 0.5f); }
 
 uint32_t DitheredColour(Geom::Vec3 c)
 {
@@ -42,32 +39,34 @@ uint32_t DitheredColour(Geom::Vec3 c)
 
 uint32_t RoundedColour(Geom::Vec3 c)
 {
-    int32_t red = ClampByte(RoundHalfAway(c.x * 255.0f));
-    int32_t green = ClampByte(RoundHalfAway(c.y * 255.0f));
-    int32_t blue = ClampByte(RoundHalfAway(c.z * 255.0f));
+    int32_t red = ClampByte(RoundedChannel(c.x * 255.0f));
+    int32_t green = ClampByte(RoundedChannel(c.y * 255.0f));
+    int32_t blue = ClampByte(RoundedChannel(c.z * 255.0f));
     return 0xFF000000u | uint32_t(red) << 16 | uint32_t(green) << 8 | uint32_t(blue);
 }
 
 int32_t RoundUpTo4(int32_t x) { return (x + 3) & ~3; }
 
-// Lightmap coordinates of every corner of the group, addressing texel centres of the page:
-// a corner on texel centre (i, j) of the chart gets u = (X + i + 0.5) / W.
-void WriteLightmapCoordinates(Lightmapper& lm, const LmGroup& group, int32_t originX, int32_t originY,
-                              int32_t pageWidth, int32_t pageHeight)
+// Lightmap coordinates of every corner of the placed group, addressing texel centres of the
+// page: a corner on texel centre (i, j) of the chart gets u = (X + i + 0.5) / W.
+void WritePlacedGroup(LmMesh& mesh, const GroupPlacement& placed, int32_t pageWidth, int32_t pageHeight)
 {
+    const LmGroup& group = *placed.group;
+    for (int32_t triangleIndex : group.triangles)
+        mesh.triangles[size_t(triangleIndex)].page = placed.page;
     Geom::Mat3 chartToTexel;
     if (!group.texelToChart.Inverse(chartToTexel))
         return;
     int32_t axis = group.ProjectionAxis();
     float w = float(pageWidth), h = float(pageHeight);
     for (int32_t triangleIndex : group.triangles) {
-        LmTriangle& triangle = lm.triangles[size_t(triangleIndex)];
+        LmTriangle& triangle = mesh.triangles[size_t(triangleIndex)];
         for (int k = 0; k < 3; k++) {
-            Geom::Vec2 p = ProjectToPlane(lm.positions[size_t(triangle.pos[k])], axis);
+            Geom::Vec2 p = ProjectToPlane(mesh.Corner(triangle, k), axis);
             Geom::Vec3 texel = chartToTexel.TransformRow({p.x, p.y, 1.0f});
-            float s = group.transposed ? texel.y : texel.x;
-            float t = group.transposed ? texel.x : texel.y;
-            triangle.lmUv[k] = {(float(originX) + s) / w + 0.5f / w, (float(originY) + t) / h + 0.5f / h};
+            float s = placed.transposed ? texel.y : texel.x;
+            float t = placed.transposed ? texel.x : texel.y;
+            triangle.lmUv[k] = {(float(placed.x) + s) / w + 0.5f / w, (float(placed.y) + t) / h + 0.5f / h};
         }
     }
 }
@@ -104,14 +103,13 @@ void RenderGroupBitmap(const LmGroup& group, const std::vector<Geom::Vec3>& texe
     int32_t w = group.transposed ? group.gridHeight : group.gridWidth;
     int32_t h = group.transposed ? group.gridWidth : group.gridHeight;
     target.Resize(w, h);
-    target.FillPixel(0xFFFF0000u);
     bool dither = basis < 2;
     for (int32_t y = 0; y < h; y++) {
         uint32_t* row = target.RowPixels(y);
         for (int32_t x = 0; x < w; x++) {
             int32_t texel = group.transposed ? x * group.gridWidth + y : y * group.gridWidth + x;
             if (!group.IsCovered(texel)) {
-                row[x] = uncoveredTexel;
+                row[x] = uncoveredTexelColour;
                 continue;
             }
             Geom::Vec3 c = texelColours[size_t(texel)];
@@ -120,19 +118,20 @@ void RenderGroupBitmap(const LmGroup& group, const std::vector<Geom::Vec3>& texe
     }
 }
 
-bool BuildAtlases(Lightmapper& lm, int32_t pageWidth, int32_t pageHeight, const std::vector<LmGroup*>& groups,
-                  Atlas* atlases, bool final, std::vector<GroupPlacement>* placements)
+bool BuildAtlases(int32_t basisCount, const BuildProgress& progress, int32_t pageWidth, int32_t pageHeight,
+                  const std::vector<LmGroup*>& groups, Atlas* atlases, bool final,
+                  std::vector<GroupPlacement>& placements)
 {
     Image::Bitmap groupBitmap;
     int32_t count = int32_t(groups.size());
     for (int32_t n = 0; n < count; n++) {
         LmGroup& group = *groups[size_t(n)];
-        lm.Report(float(n) * 100.0f / float(count), -1, std::string());
-        if (lm.IsCancelled())
+        progress.Report(float(n) * 100.0f / float(count), -1, std::string());
+        if (progress.IsCancelled())
             return true;
         group.transposed = group.gridWidth < group.gridHeight;
         AtlasPlacement placement;
-        for (int32_t b = 0; b < lm.basisCount; b++) {
+        for (int32_t b = 0; b < basisCount; b++) {
             int32_t pw = std::min((group.transposed ? group.gridHeight : group.gridWidth) + 2, pageWidth);
             int32_t ph = std::min((group.transposed ? group.gridWidth : group.gridHeight) + 2, pageHeight);
             if (!atlases[b].CanFit(pw, ph) && atlases[b].CanFit(ph, pw))
@@ -159,26 +158,26 @@ bool BuildAtlases(Lightmapper& lm, int32_t pageWidth, int32_t pageHeight, const 
             if (pixels)
                 Image::Bitmap::Blit(page.bitmap, groupBitmap, placement.x + ox, placement.y + oy, 0, 0, -1, -1);
             if (b == 0) {
-                if (placements)
-                    placements->push_back({&group, placement.page, placement.x + ox, placement.y + oy, group.transposed});
-                if (final)
-                    WriteLightmapCoordinates(lm, group, placement.x + ox, placement.y + oy, pageWidth, pageHeight);
+                placements.push_back({&group, placement.page, placement.x + ox, placement.y + oy, group.transposed});
                 GiveBackHoles(page, group, placement, rw, rh, ox, oy);
             }
-        }
-        if (final) {
-            for (int32_t t : group.triangles)
-                lm.triangles[size_t(t)].page = group.page;
         }
     }
     return true;
 }
 
-void PaintPages(Lightmapper& lm, const std::vector<GroupPlacement>& placements, Atlas* atlases, int32_t firstPage,
+void WriteLightmapCoordinates(LmMesh& mesh, const std::vector<GroupPlacement>& placements, int32_t pageWidth,
+                              int32_t pageHeight)
+{
+    for (const GroupPlacement& placed : placements)
+        WritePlacedGroup(mesh, placed, pageWidth, pageHeight);
+}
+
+void PaintPages(int32_t basisCount, const std::vector<GroupPlacement>& placements, Atlas* atlases, int32_t firstPage,
                 int32_t endPage)
 {
     Image::Bitmap groupBitmap;
-    for (int32_t b = 0; b < lm.basisCount; b++) {
+    for (int32_t b = 0; b < basisCount; b++) {
         Atlas& atlas = atlases[b];
         int32_t pageCount = std::min(endPage, atlas.PageCount());
         for (int32_t p = std::max(firstPage, 0); p < pageCount; p++) {

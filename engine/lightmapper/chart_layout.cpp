@@ -1,11 +1,10 @@
 #include "engine/lightmapper/chart_layout.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "core/hash_map.h"
-#include "engine/lightmapper/lightmapper.h"
-#include "engine/lightmapper/texels.h"
 
 namespace Engine {
 namespace {
@@ -14,22 +13,23 @@ namespace {
 // of the group, a larger step wastes more resolution.
 constexpr float coarseningStep = 1.1f;
 
-struct Frame {
+// The chart's two axes in the projection plane and the extent of its points along them.
+struct ChartFrame {
     Geom::Vec2 a{1, 0}, b{0, 1};
     float minA = 0, maxA = -1, minB = 0, maxB = -1;
 };
 
 // Distinct projected corner points (0 and -0 count as equal); also fills the group's 3-D
 // bounds and the 2-D box of the points.
-std::vector<Geom::Vec2> DistinctChartPoints(const Lightmapper& lm, LmGroup& group, Geom::Box2& box)
+std::vector<Geom::Vec2> DistinctChartPoints(const LmMesh& mesh, LmGroup& group, Geom::Box2& box)
 {
     Core::HashMap<Geom::Vec2, int32_t> seen;
     std::vector<Geom::Vec2> points;
     const int32_t axis = group.ProjectionAxis();
     group.bounds = Geom::Box3();
     for (int32_t t : group.triangles) {
-        for (int32_t corner : lm.triangles[size_t(t)].pos) {
-            Geom::Vec3 p = lm.positions[size_t(corner)];
+        for (int32_t corner : mesh.triangles[size_t(t)].pos) {
+            Geom::Vec3 p = mesh.positions[size_t(corner)];
             Geom::Vec2 q = ProjectToPlane(p, axis);
             Geom::Vec2 key{q.x + 0.0f, q.y + 0.0f};  // -0 + 0 is +0
             bool added = false;
@@ -83,10 +83,10 @@ Geom::Vec2 PrincipalDirection(const std::vector<Geom::Vec2>& points, const Geom:
 }
 
 // The principal frame when its box is strictly smaller than the axis-aligned one.
-Frame ChooseFrame(const std::vector<Geom::Vec2>& points, const Geom::Box2& box)
+ChartFrame ChooseFrame(const std::vector<Geom::Vec2>& points, const Geom::Box2& box)
 {
     Geom::Vec2 d = PrincipalDirection(points, box);
-    Frame principal;
+    ChartFrame principal;
     principal.a = d;
     principal.b = {d.y, -d.x};
     for (size_t i = 0; i < points.size(); i++) {
@@ -105,7 +105,7 @@ Frame ChooseFrame(const std::vector<Geom::Vec2>& points, const Geom::Box2& box)
     float frameArea = points.empty() ? 0 : (principal.maxA - principal.minA) * (principal.maxB - principal.minB);
     float alignedArea = box.IsEmpty() ? 0 : (box.max.x - box.min.x) * (box.max.y - box.min.y);
     if (alignedArea <= frameArea || points.empty()) {
-        Frame aligned;
+        ChartFrame aligned;
         aligned.minA = box.min.x;
         aligned.maxA = box.max.x;
         aligned.minB = box.min.y;
@@ -115,7 +115,7 @@ Frame ChooseFrame(const std::vector<Geom::Vec2>& points, const Geom::Box2& box)
     return principal;
 }
 
-float RoundHalfAway(float x) { return std::trunc(x >= 0 ? x + 0.5f : x - 0.5f); }
+float RoundHalfAwayFromZero(float x) { return std::trunc(x >= 0 ? x + 0.5f : x - 0.5f); }
 
 // Texels along one frame axis: centres on a lattice of pitch `size` that encloses [lo, hi].
 // Counted in floats: a chart far larger than any page must come out as too large, not wrap
@@ -123,22 +123,21 @@ float RoundHalfAway(float x) { return std::trunc(x >= 0 ? x + 0.5f : x - 0.5f); 
 float GridExtent(float lo, float hi, float size, float& first)
 {
     first = std::floor(lo / size);
-    float extent = RoundHalfAway((std::ceil(hi / size) * size - first * size) / size) + 1;
+    float extent = RoundHalfAwayFromZero((std::ceil(hi / size) * size - first * size) / size) + 1;
     return std::max(extent, 2.0f);
 }
 
 }  // namespace
 
-void LayoutGroup(Lightmapper& lm, int32_t groupIndex, int32_t threadIndex)
+void LayoutGroup(const LmMesh& mesh, const LightmapperSettings& settings, LmGroup& group)
 {
-    lm.Report(float(groupIndex) * 100.0f / float(lm.groups.size()), 0, std::string());
-    LmGroup& group = *lm.groups[size_t(groupIndex)];
     Geom::Box2 box;
-    std::vector<Geom::Vec2> points = DistinctChartPoints(lm, group, box);
-    Frame frame = ChooseFrame(points, box);
+    std::vector<Geom::Vec2> points = DistinctChartPoints(mesh, group, box);
+    ChartFrame frame = ChooseFrame(points, box);
 
     // A page narrower than the smallest grid could never be fitted.
-    const float limit = float(std::max(lm.atlasSize, 2));
+    const float limit = float(std::max(settings.atlasSize, 2));
+    group.texelSize[0] = group.texelSize[1] = group.requestedTexelSize;
     float i0 = 0, j0 = 0;
     int32_t width = 0, height = 0;
     for (;;) {
@@ -161,12 +160,13 @@ void LayoutGroup(Lightmapper& lm, int32_t groupIndex, int32_t threadIndex)
     const size_t texels = size_t(width) * size_t(height);
     group.gridWidth = width;
     group.gridHeight = height;
-    group.samplesPerTexel = lm.samplesPerTexel;
+    group.samplesPerTexel = SamplesPerTexel(settings);
     group.coverage.assign((texels + 63) / 64, 0);
+    const int32_t bases = BasesUsed(settings);
     for (int32_t b = 0; b < maxBases; b++)
-        group.basis[b].assign(b < lm.basisCount ? texels : 0, Geom::Vec3{0, 0, 0});
+        group.basis[b].assign(b < bases ? texels : 0, Geom::Vec3{0, 0, 0});
     // The light and bounce buffers only serve the lighting passes.
-    bool lighting = lm.aoDistance <= 0;
+    const bool lighting = !AmbientOcclusionMode(settings);
     group.light.assign(lighting ? texels : 0, Geom::Vec3{0, 0, 0});
     for (std::vector<Geom::Vec3>& buffer : group.bounce)
         buffer.assign(lighting ? texels : 0, Geom::Vec3{0, 0, 0});
@@ -176,8 +176,13 @@ void LayoutGroup(Lightmapper& lm, int32_t groupIndex, int32_t threadIndex)
     group.texelToChart.row[0] = {tu * frame.a.x, tu * frame.a.y, 0};
     group.texelToChart.row[1] = {tv * frame.b.x, tv * frame.b.y, 0};
     group.texelToChart.row[2] = {origin.x, origin.y, 1};
+}
 
-    PackGroupTexels(lm, groupIndex, width, height, threadIndex);
+void LayoutGroups(const LmMesh& mesh, const LightmapperSettings& settings, Core::ParallelFor& pool,
+                  const BuildProgress& progress, std::vector<LmGroup>& groups)
+{
+    progress.Report(0, 0, "Grouping (allocate)");
+    pool.Run([&](int32_t g, int32_t) { LayoutGroup(mesh, settings, groups[size_t(g)]); }, int32_t(groups.size()), 1);
 }
 
 }  // namespace Engine

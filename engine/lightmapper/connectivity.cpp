@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/connectivity.h"
 
 namespace Engine {
 
@@ -29,8 +29,7 @@ Geom::Vec4 CornerTangent(Geom::Vec3 n, Geom::Vec3 tangent, Geom::Vec3 bitangent)
     if (length <= 1e-37f) {
         // No usable texture direction: pick the axis after the normal's dominant one, so a
         // normal along x gets z, along y gets x, along z gets y.
-        float ax = std::fabs(n.x), ay = std::fabs(n.y), az = std::fabs(n.z);
-        int32_t axis = (ax >= ay && ax >= az) ? 0 : (ay >= az ? 1 : 2);
+        const int32_t axis = Geom::DominantAxis(n);
         t = {0, 0, 0};
         t[(axis + 2) % 3] = 1;
         length = 1;
@@ -44,16 +43,16 @@ Geom::Vec4 CornerTangent(Geom::Vec3 n, Geom::Vec3 tangent, Geom::Vec3 bitangent)
 
 }  // namespace
 
-int32_t Lightmapper::RegisterEdge(int32_t modelId, int32_t a, int32_t b, int32_t triangleIndex)
+int32_t RegisterEdge(LmMesh& mesh, int32_t modelId, int32_t a, int32_t b, int32_t triangleIndex)
 {
     LmEdgeKey key = EdgeKey(modelId, a, b);
     bool added = false;
-    int32_t index = edgeIndex.FindOrAdd(key, int32_t(edges.size()), added);
+    int32_t index = mesh.edgeIndex.FindOrAdd(key, int32_t(mesh.edges.size()), added);
     if (added) {
-        edges.push_back({key.lower, key.upper, modelId, {triangleIndex, -1}});
+        mesh.edges.push_back({key.lower, key.upper, modelId, {triangleIndex, -1}});
         return index;
     }
-    LmEdge& edge = edges[size_t(index)];
+    LmEdge& edge = mesh.edges[size_t(index)];
     if (edge.triangle[0] < 0)
         edge.triangle[0] = triangleIndex;
     else if (edge.triangle[1] < 0)
@@ -61,17 +60,17 @@ int32_t Lightmapper::RegisterEdge(int32_t modelId, int32_t a, int32_t b, int32_t
     return index;
 }
 
-int32_t Lightmapper::FindNeighbour(int32_t modelId, int32_t a, int32_t b, int32_t triangleIndex) const
+int32_t FindNeighbour(const LmMesh& mesh, int32_t modelId, int32_t a, int32_t b, int32_t triangleIndex)
 {
-    int32_t entry = edgeIndex.Find(EdgeKey(modelId, a, b));
+    int32_t entry = mesh.edgeIndex.Find(EdgeKey(modelId, a, b));
     if (entry < 0)
         return -1;
-    return NeighbourAcross(edgeIndex[entry].value, triangleIndex);
+    return NeighbourAcross(mesh, mesh.edgeIndex[entry].value, triangleIndex);
 }
 
-int32_t Lightmapper::NeighbourAcross(int32_t edgeIndexOfTriangle, int32_t triangleIndex) const
+int32_t NeighbourAcross(const LmMesh& mesh, int32_t edgeIndex, int32_t triangleIndex)
 {
-    const LmEdge& edge = edges[size_t(edgeIndexOfTriangle)];
+    const LmEdge& edge = mesh.edges[size_t(edgeIndex)];
     int32_t candidate = -1;
     if (edge.triangle[0] >= 0 && edge.triangle[0] != triangleIndex)
         candidate = edge.triangle[0];
@@ -80,11 +79,12 @@ int32_t Lightmapper::NeighbourAcross(int32_t edgeIndexOfTriangle, int32_t triang
     if (candidate < 0)
         return -1;
 
-    // Triangles marked 0x20 link only within their own object, and never to unmarked ones.
-    const LmTriangle& self = triangles[size_t(triangleIndex)];
-    const LmTriangle& other = triangles[size_t(candidate)];
-    bool selfOwn = (self.flags & LmOnlyOwnObjectNeighbours) != 0;
-    bool otherOwn = (other.flags & LmOnlyOwnObjectNeighbours) != 0;
+    // Triangles marked TriangleOwnObject link only within their own object, and never to
+    // unmarked ones.
+    const LmTriangle& self = mesh.triangles[size_t(triangleIndex)];
+    const LmTriangle& other = mesh.triangles[size_t(candidate)];
+    bool selfOwn = (self.flags & TriangleOwnObject) != 0;
+    bool otherOwn = (other.flags & TriangleOwnObject) != 0;
     if (selfOwn != otherOwn)
         return -1;
     if (selfOwn && self.object != other.object)
@@ -92,17 +92,17 @@ int32_t Lightmapper::NeighbourAcross(int32_t edgeIndexOfTriangle, int32_t triang
     return candidate;
 }
 
-void Lightmapper::BuildConnectivity()
+void BuildConnectivity(LmMesh& mesh)
 {
-    const int32_t triangleCount = int32_t(triangles.size());
+    const int32_t triangleCount = mesh.TriangleCount();
     for (int32_t i = 0; i < triangleCount; i++) {
-        LmTriangle& t = triangles[size_t(i)];
-        Geom::Vec3 p0 = positions[size_t(t.pos[0])];
-        Geom::Vec3 e1 = positions[size_t(t.pos[1])] - p0;
-        Geom::Vec3 e2 = positions[size_t(t.pos[2])] - p0;
-        Geom::Vec2 uv0 = uvs[size_t(t.uv[0])];
-        Geom::Vec2 uv1 = uvs[size_t(t.uv[1])];
-        Geom::Vec2 uv2 = uvs[size_t(t.uv[2])];
+        LmTriangle& t = mesh.triangles[size_t(i)];
+        Geom::Vec3 p0 = mesh.Corner(t, 0);
+        Geom::Vec3 e1 = mesh.Corner(t, 1) - p0;
+        Geom::Vec3 e2 = mesh.Corner(t, 2) - p0;
+        Geom::Vec2 uv0 = mesh.uvs[size_t(t.uv[0])];
+        Geom::Vec2 uv1 = mesh.uvs[size_t(t.uv[1])];
+        Geom::Vec2 uv2 = mesh.uvs[size_t(t.uv[2])];
         float du1 = uv1.x - uv0.x, dv1 = uv1.y - uv0.y;
         float du2 = uv2.x - uv0.x, dv2 = uv2.y - uv0.y;
         float det = du1 * dv2 - du2 * dv1;
@@ -114,13 +114,13 @@ void Lightmapper::BuildConnectivity()
             bitangent = (e2 * du1 - e1 * du2) / det;
         }
         for (int c = 0; c < 3; c++)
-            t.tangent[c] = CornerTangent(normals[size_t(t.nrm[c])], tangent, bitangent);
+            t.tangent[c] = CornerTangent(mesh.normals[size_t(t.nrm[c])], tangent, bitangent);
 
         for (int e = 0; e < 3; e++) {
             // The triangle registered this very edge key on intake, so its edge index saves
             // the map lookup that FindNeighbour would make.
-            int32_t n = NeighbourAcross(t.edge[e], i);
-            if (n >= 0 && triangles[size_t(n)].projKey != t.projKey)
+            int32_t n = NeighbourAcross(mesh, t.edge[e], i);
+            if (n >= 0 && mesh.triangles[size_t(n)].projKey != t.projKey)
                 n = -1;
             t.neighbour[e] = n;
         }

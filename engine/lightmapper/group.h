@@ -3,21 +3,20 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/lightmapper/lightmapper_settings.h"
 #include "geom/box.h"
 #include "geom/mat3.h"
 #include "geom/vec.h"
 
 namespace Engine {
 
-constexpr int maxBases = 4;
-
 // Bit of LmGroup::groupFlags: made from triangles whose object flags ask for an eighth of the
 // resolution (texel size x 8).
 constexpr uint32_t GroupCoarse = 0x08;
 
 // A chart: triangles of one projection key and one texel size that are flattened together onto
-// one axis plane and get one rectangular texel grid. The group's index in the lightmapper's
-// list is what its triangles carry in `group`.
+// one axis plane and get one rectangular texel grid. The group's index in the chart list is
+// what its triangles carry in `group`.
 struct LmGroup {
     std::vector<int32_t> triangles;  // in the order they joined
 
@@ -26,7 +25,12 @@ struct LmGroup {
     int32_t gridHeight = 0;
     int32_t page = -1;            // atlas page, -1 until placed
     uint32_t groupFlags = 0;
-    float texelSize[2] = {0, 0};  // world units per texel along the chart's two axes
+    // World units per texel that the group's triangles ask for: only triangles asking for the
+    // same size join one group.
+    float requestedTexelSize = 0;
+    // World units per texel along the chart's two axes as laid out: the requested size,
+    // coarsened while the grid would not fit a page.
+    float texelSize[2] = {0, 0};
     int32_t samplesPerTexel = 1;
     Geom::Box3 bounds;            // 3-D bounds of the triangles
     Geom::Box2 texelBox;          // union of the members' texel boxes as they joined
@@ -57,6 +61,13 @@ struct GroupTask {
     int32_t firstRow;
     int32_t rowCount;
     int32_t firstRun;  // index in texelTris / texelRuns of the first run of the first texel
+};
+
+// What grouping makes and the tracing passes and the atlas stage work on: the charts in their
+// final order and their rows cut into tasks. A build releases them at its end.
+struct LmCharts {
+    std::vector<LmGroup> groups;
+    std::vector<GroupTask> tasks;
 };
 
 // Drops the coordinate of `axis` (0 x, 1 y, 2 z): the chart plane of a projected group.

@@ -8,6 +8,7 @@
 #endif
 
 #include "core/log.h"
+#include "engine/lightmapper/connectivity.h"
 #include "engine/lightmapper/lightmapper.h"
 
 namespace Engine {
@@ -24,15 +25,6 @@ int32_t PlaneBinOf(float distance)
     else if (scaled > 1073741824.0f)
         scaled = 1073741824.0f;
     return int32_t(scaled);
-}
-
-// Axis of the largest absolute component; ties go to x, then y.
-int32_t DominantAxis(Geom::Vec3 v)
-{
-    float ax = std::fabs(v.x), ay = std::fabs(v.y), az = std::fabs(v.z);
-    if (ax >= ay && ax >= az)
-        return 0;
-    return ay >= az ? 1 : 2;
 }
 
 // True when every corner lies within the tolerance of the plane and the plane faces the same way.
@@ -145,25 +137,25 @@ int32_t Lightmapper::FirstFittingPlane(const PlaneBin& bin, Geom::Vec3 normal, c
 
 int32_t Lightmapper::WeldPosition(Geom::Vec3 p)
 {
-    int32_t index = positionIndex.FindOrAdd(p, int32_t(positions.size()));
-    if (index == int32_t(positions.size()))
-        positions.push_back(p);
+    int32_t index = positionIndex.FindOrAdd(p, int32_t(mesh.positions.size()));
+    if (index == int32_t(mesh.positions.size()))
+        mesh.positions.push_back(p);
     return index;
 }
 
 int32_t Lightmapper::WeldNormal(Geom::Vec3 n)
 {
-    int32_t index = normalIndex.FindOrAdd(n, int32_t(normals.size()));
-    if (index == int32_t(normals.size()))
-        normals.push_back(n);
+    int32_t index = normalIndex.FindOrAdd(n, int32_t(mesh.normals.size()));
+    if (index == int32_t(mesh.normals.size()))
+        mesh.normals.push_back(n);
     return index;
 }
 
 int32_t Lightmapper::WeldUv(Geom::Vec2 uv)
 {
-    int32_t index = uvIndex.FindOrAdd(uv, int32_t(uvs.size()));
-    if (index == int32_t(uvs.size()))
-        uvs.push_back(uv);
+    int32_t index = uvIndex.FindOrAdd(uv, int32_t(mesh.uvs.size()));
+    if (index == int32_t(mesh.uvs.size()))
+        mesh.uvs.push_back(uv);
     return index;
 }
 
@@ -174,22 +166,22 @@ void Lightmapper::Reserve(int32_t triangleCount)
     // A closed mesh has about half as many positions and one and a half times as many edges
     // as triangles; open meshes have a few more positions.
     size_t count = size_t(triangleCount);
-    triangles.reserve(count);
-    positions.reserve(count / 2 + 16);
+    mesh.triangles.reserve(count);
+    mesh.positions.reserve(count / 2 + 16);
     positionIndex.Reserve(int32_t(count / 2 + 16));
-    edges.reserve(count * 3 / 2 + 16);
-    edgeIndex.Reserve(int32_t(count * 3 / 2 + 16));
+    mesh.edges.reserve(count * 3 / 2 + 16);
+    mesh.edgeIndex.Reserve(int32_t(count * 3 / 2 + 16));
 }
 
 int32_t Lightmapper::FindOrAddObject(const std::string& name)
 {
-    if (lastObject >= 0 && objects[size_t(lastObject)].name == name)
+    if (lastObject >= 0 && mesh.objects[size_t(lastObject)].name == name)
         return lastObject;
-    auto [it, added] = objectIndex.try_emplace(name, int32_t(objects.size()));
+    auto [it, added] = objectIndex.try_emplace(name, int32_t(mesh.objects.size()));
     if (added) {
         LmObject object;
         object.name = name;
-        objects.push_back(std::move(object));
+        mesh.objects.push_back(std::move(object));
     }
     lastObject = it->second;
     return lastObject;
@@ -200,7 +192,7 @@ bool Lightmapper::SetAlphaMap(const std::string& name, const Image::Bitmap& alph
     auto it = objectIndex.find(name);
     if (it == objectIndex.end())
         return false;
-    objects[size_t(it->second)].alphaMap = alphaMap;
+    mesh.objects[size_t(it->second)].alphaMap = alphaMap;
     return true;
 }
 
@@ -219,8 +211,8 @@ int32_t Lightmapper::WeldPlane(const LmPlane& plane, const Geom::Vec3 corners[3]
             return found;
     }
 
-    int32_t index = int32_t(planes.size());
-    planes.push_back(plane);
+    int32_t index = int32_t(mesh.planes.size());
+    mesh.planes.push_back(plane);
     planeIndex.FindOrAdd(plane, index);
     PlaneBin& home = planeBins[size_t(bin & planeBinMask)];
     home.nx.push_back(plane.normal.x);
@@ -234,7 +226,7 @@ int32_t Lightmapper::WeldPlane(const LmPlane& plane, const Geom::Vec3 corners[3]
 int32_t Lightmapper::AddTriangle(const InputTriangle& input)
 {
     LmTriangle t;
-    t.flags = input.flags & ~uint32_t(LmLit);
+    t.flags = input.flags & ~uint32_t(TriangleLit);
     t.modelId = input.modelId;
     t.faceId = input.faceId;
     t.page = -1;
@@ -268,27 +260,28 @@ int32_t Lightmapper::AddTriangle(const InputTriangle& input)
         return -1;
     }
 
-    int32_t triangleIndex = int32_t(triangles.size());
+    int32_t triangleIndex = mesh.TriangleCount();
     for (int k = 0; k < 3; k++)
-        t.edge[k] = RegisterEdge(t.modelId, t.pos[k], t.pos[(k + 1) % 3], triangleIndex);
+        t.edge[k] = Engine::RegisterEdge(mesh, t.modelId, t.pos[k], t.pos[(k + 1) % 3], triangleIndex);
 
     LmPlane plane;
     plane.normal = cross / std::sqrt(lengthSquared);
     plane.distance = -Geom::Dot(plane.normal, p[0]);
     t.faceNormal = WeldNormal(plane.normal);
 
-    Geom::Vec3 axisNormal = planes[size_t(WeldPlane(plane, p))].normal;
-    int32_t axis = DominantAxis(axisNormal);
+    Geom::Vec3 axisNormal = mesh.planes[size_t(WeldPlane(plane, p))].normal;
+    int32_t axis = Geom::DominantAxis(axisNormal);
     t.projKey = uint32_t(axis) | (axisNormal[axis] < 0 ? 4u : 0u) | (uint32_t(t.modelId) << 3);
 
-    triangles.push_back(t);
+    mesh.triangles.push_back(t);
     return triangleIndex;
 }
 
 void Lightmapper::BuildVertexNormals(float smoothingAngleDegrees)
 {
-    const int32_t triangleCount = int32_t(triangles.size());
-    const int32_t positionCount = int32_t(positions.size());
+    const std::vector<LmTriangle>& triangles = mesh.triangles;
+    const int32_t triangleCount = mesh.TriangleCount();
+    const int32_t positionCount = int32_t(mesh.positions.size());
 
     // Corners around position p: corners[firstCorner[p] .. firstCorner[p + 1]), each stored as
     // triangle * 3 + corner, in triangle order.
@@ -309,7 +302,7 @@ void Lightmapper::BuildVertexNormals(float smoothingAngleDegrees)
     std::vector<Geom::Vec3> faceNormals(static_cast<size_t>(triangleCount));
     for (int32_t i = 0; i < triangleCount; i++) {
         const LmTriangle& t = triangles[size_t(i)];
-        Geom::Vec3 q[3] = {positions[size_t(t.pos[0])], positions[size_t(t.pos[1])], positions[size_t(t.pos[2])]};
+        Geom::Vec3 q[3] = {mesh.Corner(t, 0), mesh.Corner(t, 1), mesh.Corner(t, 2)};
         float area = 0.5f * Geom::Length(Geom::Cross(q[1] - q[0], q[2] - q[0]));
         for (int k = 0; k < 3; k++) {
             Geom::Vec3 a = q[(k + 1) % 3] - q[k];
@@ -320,12 +313,12 @@ void Lightmapper::BuildVertexNormals(float smoothingAngleDegrees)
             float cosine = std::fmin(1.0f, std::fmax(-1.0f, Geom::Dot(a, b)));
             cornerWeight[size_t(i) * 3 + size_t(k)] = area * std::acos(cosine);
         }
-        faceNormals[size_t(i)] = normals[size_t(t.faceNormal)];
+        faceNormals[size_t(i)] = mesh.normals[size_t(t.faceNormal)];
     }
 
     const float threshold = std::cos(smoothingAngleDegrees * 0.017453292f);
     for (int32_t i = 0; i < triangleCount; i++) {
-        LmTriangle& t = triangles[size_t(i)];
+        LmTriangle& t = mesh.triangles[size_t(i)];
         Geom::Vec3 faceNormal = faceNormals[size_t(i)];
         for (int k = 0; k < 3; k++) {
             int32_t p = t.pos[k];

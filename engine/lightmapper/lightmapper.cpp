@@ -1,14 +1,9 @@
 #include "engine/lightmapper/lightmapper.h"
 
-#include <algorithm>
-
-#include "core/cpu_info.h"
 #include "core/log.h"
 #include "core/timer.h"
-#include "engine/lightmapper/ambient_occlusion.h"
-#include "engine/lightmapper/atlas_build.h"
-#include "engine/lightmapper/grouping.h"
-#include "engine/lightmapper/texels.h"
+#include "engine/lightmapper/connectivity.h"
+#include "engine/lightmapper/staged_build.h"
 
 namespace Engine {
 
@@ -24,27 +19,26 @@ constexpr StageText connectivityStage = {"LM: building connectivity", "Building 
 constexpr StageText treeStage = {"LM: building tree", "Building KdTree"};
 constexpr StageText groupingStage = {"LM: grouping", "Grouping"};
 constexpr StageText aoStage = {"LM: Ambient occlusion", "Ambient occlusion"};
+constexpr StageText preRaytracingStage = {"LM: pre-raytracing", "Pre-raytracing"};
+constexpr StageText raytracingStage = {"LM: raytracing", "Raytracing"};
 constexpr StageText atlasStage = {"LM: atlas", "Building atlas"};
+
+// Bounces of the final gather; each costs a quarter of the rays of the one before.
+constexpr int32_t finalGatherBounces = 4;
+
+void Announce(const StageText& stage, const BuildProgress& progress, float value = 0)
+{
+    Core::Log(stage.logLine);
+    progress.Report(0, value, stage.title);
+}
 
 }  // namespace
 
 Lightmapper::Lightmapper(const LightmapperSettings& settings)
-    : flags(settings.flags),
-      texelSize(settings.texelSize),
-      noSamples(settings.sampleCount < 1),
-      atlasSize(settings.atlasSize),
-      sampleCount(settings.sampleCount),
-      samplesPerTexel(settings.superSampling ? 25 : 1),
-      epsilon(settings.epsilon),
-      basisCount(std::clamp(settings.basisCount, 1, maxBases)),
-      gamma(settings.gamma),
-      aoDistance(settings.aoDistance),
-      aoPower(settings.aoPower),
-      blurKernel(settings.blurKernel),
-      planeBins(size_t(planeBinMask) + 1)
+    : settings(settings), planeBins(size_t(planeBinMask) + 1)
 {
-    for (int32_t b = 0; b < std::min(basisCount, maxBases); b++)
-        atlases[b] = Atlas(atlasSize, atlasSize, 0x00FF0000u);
+    for (int32_t b = 0; b < BasesUsed(settings); b++)
+        atlases[b] = Atlas(settings.atlasSize, settings.atlasSize, uncoveredTexelColour);
 }
 
 Lightmapper::~Lightmapper() = default;
@@ -55,95 +49,91 @@ void Lightmapper::Cancel()
     pool.SkipRemainingChunks();
 }
 
-void Lightmapper::Report(float percent, float value, const std::string& title)
+int32_t Lightmapper::RegisterEdge(int32_t modelId, int32_t a, int32_t b, int32_t triangleIndex)
 {
-    if (progress)
-        progress(percent, value, title);
+    return Engine::RegisterEdge(mesh, modelId, a, b, triangleIndex);
 }
 
-void Lightmapper::PrepareThreadScratch()
+int32_t Lightmapper::FindNeighbour(int32_t modelId, int32_t a, int32_t b, int32_t triangleIndex) const
 {
-    // Every thread index the pool can hand a body gets its own scratch.
-    int32_t threadCount = std::max({Core::GetLogicalCoreCount(), pool.GetThreadCount(), 1});
-    threadCandidates.resize(size_t(threadCount));
-    for (std::vector<int32_t>& candidates : threadCandidates)
-        candidates.clear();
-    // The kd-tree's per-thread mailboxes are sized and reset here as well, once the tree exists.
+    return Engine::FindNeighbour(mesh, modelId, a, b, triangleIndex);
 }
 
-// Emissive objects light the scene themselves: they are lit from the start (0x80) and, with
-// 0x20, neither link to other objects nor block the rays that look for light.
-void Lightmapper::MarkEmissiveTriangles()
+void Lightmapper::BuildConnectivity()
 {
-    for (LmTriangle& t : triangles) {
-        if (t.object < 0)
-            continue;
-        Geom::Vec3 colour = objects[size_t(t.object)].colour;
-        if (colour.x != 0 || colour.y != 0 || colour.z != 0)
-            t.flags |= LmEmissive;
-    }
+    Engine::BuildConnectivity(mesh);
 }
 
-void Lightmapper::ReleaseGroups()
-{
-    groups.clear();
-}
-
-bool Lightmapper::Build(bool aoOnly, bool skipFinalGather)
+bool Lightmapper::Build(bool aoOnly, bool skipFinalGather, LmCharts* keptCharts)
 {
     cancelled.exchange(0);
-    // The lighting passes that would read these are not part of this tool; with an
-    // ambient-occlusion distance of 0 or less the texels keep 0.
-    [[maybe_unused]] const bool noFinalGather = skipFinalGather || noSamples || sampleCount < 1;
-    [[maybe_unused]] const bool aoMode = aoOnly || aoDistance > 0;
-
+    const bool noFinalGather = skipFinalGather || settings.sampleCount < 1;
+    // With aoOnly and no positive distance neither mode runs: the texels keep 0.
+    const bool lightingMode = !aoOnly && !AmbientOcclusionMode(settings);
     Core::Timer buildTimer;
     buildTimer.Start();
-    PrepareThreadScratch();
-    MarkEmissiveTriangles();
+    StagedBuild build(*this);
+    const BuildProgress& progress = build.context.progress;
+    build.MarkEmitters();
 
-    if (IsCancelled())
+    if (progress.IsCancelled())
         return false;
-    Core::Log(connectivityStage.logLine);
-    Report(0, 0, connectivityStage.title);
-    BuildConnectivity();
+    Announce(connectivityStage, progress);
+    build.Connectivity();
 
-    if (IsCancelled())
+    if (progress.IsCancelled())
         return false;
-    Core::Log(treeStage.logLine);
-    Report(0, 0, treeStage.title);
-    BuildKdTree();
+    Announce(treeStage, progress);
+    build.Trees();
 
-    if (IsCancelled())
+    if (progress.IsCancelled())
         return false;
-    Core::Log(groupingStage.logLine);
-    Report(0, 0, groupingStage.title);
+    Announce(groupingStage, progress);
     Core::Timer groupingTimer;
     groupingTimer.Start();
-    BuildGroups(*this);
-
-    if (IsCancelled())
+    build.GroupTriangles();
+    build.LayoutGroups();
+    build.PackTexels();
+    build.SortGroups();
+    if (progress.IsCancelled())
         return false;
     Core::LogFormat("took %d msec", int(groupingTimer.Stop()));
-    BuildGroupTasks(*this);
+    build.Tasks();
 
-    if (aoDistance > 0) {
-        Core::Log(aoStage.logLine);
-        Report(0, 0, aoStage.title);
-        RunAmbientOcclusion(*this);
+    // Tracing reads texel coordinates where the atlas stage later writes page coordinates.
+    build.CornerTexelCoords();
+    if (AmbientOcclusionMode(settings)) {
+        Announce(aoStage, progress);
+        build.AmbientOcclusion();
+    }
+    if (lightingMode) {
+        Announce(preRaytracingStage, progress);
+        build.PreRaytracing();
+        if (progress.IsCancelled())
+            return false;
+        if (!noFinalGather) {
+            Core::Log("LM: final gather");
+            build.FinalGather(finalGatherBounces);
+        }
+        Announce(raytracingStage, progress);
+        build.Raytracing();
+        if (progress.IsCancelled())
+            return false;
+        build.FinalizeBases();
     }
 
-    Core::Log(atlasStage.logLine);
-    Report(0, 100, atlasStage.title);
-    OptimizeAtlas(*this);
-    if (IsCancelled())
+    Announce(atlasStage, progress, 100);
+    build.Atlas(atlases);
+    if (progress.IsCancelled())
         return false;
 
     Core::Log("LM: done");
-    ReleaseGroups();
+    if (keptCharts)
+        *keptCharts = std::move(build.charts);
+    build.charts = LmCharts();
     Core::LogFormat("LM: full rebuild took %d msec", int(buildTimer.Stop()));
-    Report(-1, -1, std::string());
-    return !IsCancelled();
+    progress.Report(-1, -1, std::string());
+    return !progress.IsCancelled();
 }
 
 }  // namespace Engine

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <vector>
 
-#include "engine/lightmapper/lightmapper.h"
 #include "engine/lightmapper/texel_runs.h"
 
 namespace Engine {
@@ -74,7 +73,7 @@ int32_t AutoKernelSize(const LmGroup& group)
     return std::max(2 * rounded + 5, 5);
 }
 
-void BlurGroup(const Lightmapper& lm, int32_t kernel, LmGroup& group, bool useBases)
+void BlurGroup(const LightmapperSettings& settings, int32_t kernel, LmGroup& group, bool useBases)
 {
     assert(kernel >= 1 && "BlurGroup: the kernel needs at least one tap");
     if (group.TexelCount() == 0)
@@ -82,8 +81,8 @@ void BlurGroup(const Lightmapper& lm, int32_t kernel, LmGroup& group, bool useBa
     std::vector<float> weights = GaussianWeights(kernel);
     std::vector<uint8_t> mask = CoverageMask(group);
     std::vector<Geom::Vec3> scratch(size_t(group.TexelCount()));
-    bool bases = lm.aoDistance > 0 || useBases;
-    int32_t bufferCount = bases ? lm.basisCount : maxBases;
+    bool bases = AmbientOcclusionMode(settings) || useBases;
+    int32_t bufferCount = bases ? BasesUsed(settings) : maxBases;
     for (int32_t b = 0; b < bufferCount; b++) {
         std::vector<Geom::Vec3>& buffer = bases ? group.basis[b] : group.bounce[b];
         if (buffer.size() != scratch.size())
@@ -93,17 +92,38 @@ void BlurGroup(const Lightmapper& lm, int32_t kernel, LmGroup& group, bool useBa
     }
 }
 
-void PostProcessAoGroup(const Lightmapper& lm, int32_t groupIndex)
+void PostProcessAoGroup(const LightmapperSettings& settings, LmGroup& group)
 {
-    if (lm.blurKernel == 1)
+    if (settings.blurKernel == 1)
         return;
-    LmGroup& group = *lm.groups[size_t(groupIndex)];
-    int32_t kernel = lm.blurKernel == 0 ? AutoKernelSize(group) : (lm.blurKernel | 1);
-    if (lm.flags & FinalBlur)
-        BlurGroup(lm, kernel, group, false);
+    int32_t kernel = settings.blurKernel == 0 ? AutoKernelSize(group) : (settings.blurKernel | 1);
+    if (settings.flags & FinalBlur)
+        BlurGroup(settings, kernel, group, false);
+    const float power = settings.aoPower;
     for (Geom::Vec3& c : group.basis[0]) {
-        c = {std::pow(std::clamp(c.x, 0.0f, 1.0f), lm.aoPower), std::pow(std::clamp(c.y, 0.0f, 1.0f), lm.aoPower),
-             std::pow(std::clamp(c.z, 0.0f, 1.0f), lm.aoPower)};
+        c = {std::pow(std::clamp(c.x, 0.0f, 1.0f), power), std::pow(std::clamp(c.y, 0.0f, 1.0f), power),
+             std::pow(std::clamp(c.z, 0.0f, 1.0f), power)};
+    }
+}
+
+void FinalizeGroupBases(const LightmapperSettings& settings, LmGroup& group)
+{
+    const float gamma = settings.gamma;
+    for (int32_t b = 0; b < BasesUsed(settings); b++) {
+        for (Geom::Vec3& c : group.basis[b]) {
+            if (b == 2) {
+                const float length = Geom::Length(c);
+                if (length != 0)
+                    c = c / length;
+                c = c * 0.5f + Geom::Vec3{0.5f, 0.5f, 0.5f};
+                continue;
+            }
+            c = c * 0.5f;
+            const float largest = std::max({std::fabs(c.x), std::fabs(c.y), std::fabs(c.z)});
+            if (largest > 1)
+                c = c / largest;
+            c = {std::pow(c.x, gamma), std::pow(c.y, gamma), std::pow(c.z, gamma)};
+        }
     }
 }
 

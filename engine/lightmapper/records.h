@@ -3,17 +3,11 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/mesh/triangle_flags.h"
 #include "geom/vec.h"
 #include "image/bitmap/bitmap.h"
 
 namespace Engine {
-
-// Triangle flag bits that the lightmapper itself sets or reads beside the object flag word.
-enum LmTriangleFlags : uint32_t {
-    LmOnlyOwnObjectNeighbours = 0x20,  // also changes which rays may hit the triangle
-    LmLit = 0x80,                      // cleared on intake; the lighting passes own it
-    LmEmissive = 0xA0,                 // what an object with a non-zero colour adds
-};
 
 // One accepted triangle. Every field is 32 bits wide; indices are -1 while unset.
 struct LmTriangle {
@@ -29,7 +23,7 @@ struct LmTriangle {
     int32_t page;          // atlas page, -1 until placed
     int32_t group;         // chart, -1 until grouped
     int32_t object;        // index into the object list
-    uint32_t flags;        // object flag word plus the bits the stages set
+    uint32_t flags;        // TriangleFlag bits: the object flag word plus the bits the stages set
     int32_t smoothGroup;   // equal non-negative values are always smoothed together
     int32_t spareIndex;    // -1; free for later stages
     int32_t neighbour[3];  // triangle across each edge, -1 for none
@@ -45,6 +39,37 @@ struct LmObject {
     Geom::Vec3 colour{0, 0, 0};       // non-zero makes the object emissive
     Geom::Vec3 reflectance{1, 1, 1};
 };
+
+// What kind of light a LightRecord is.
+enum LightType : int32_t {
+    LightPoint = 0,
+    LightDirectional = 1,
+    LightSpot = 2,
+    LightAmbient = 3,
+};
+
+// A light of the lighting mode: sixteen 32-bit words. Positions and ranges are in world units;
+// a directional light shines along `direction` and uses `range` as the length of its shadow
+// rays.
+struct LightRecord {
+    int32_t type = LightPoint;
+    Geom::Vec3 position{0, 0, 0};
+    Geom::Vec3 direction{0, 0, -1};           // unit length
+    Geom::Vec3 colour{1, 1, 1};
+    Geom::Vec3 attenuation{1, 0, 0};          // constant, linear, quadratic: 1 / (c + l d + q d^2)
+    float range = 4096;
+    float spotInnerCos = 1;                   // full intensity at or above this cosine
+    float spotOuterCos = 0;                   // no light below it
+
+    static LightRecord Point(Geom::Vec3 position, Geom::Vec3 colour, float range,
+                             Geom::Vec3 attenuation = {1, 0, 0});
+    static LightRecord Spot(Geom::Vec3 position, Geom::Vec3 direction, Geom::Vec3 colour, float range,
+                            float innerCos, float outerCos, Geom::Vec3 attenuation = {1, 0, 0});
+    // Shadow rays of 4096 units unless told otherwise.
+    static LightRecord Directional(Geom::Vec3 direction, Geom::Vec3 colour, float range = 4096);
+    static LightRecord Ambient(Geom::Vec3 colour);
+};
+static_assert(sizeof(LightRecord) == 16 * 4, "a light record is sixteen 32-bit words");
 
 // One distinct (lower position, upper position, model id). An edge remembers only the first two
 // triangles that registered it; a third on a non-manifold edge points at it but is not listed.

@@ -1,13 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "engine/lightmapper/build_context.h"
 #include "engine/lightmapper/group.h"
+#include "engine/lightmapper/lightmapper_settings.h"
+#include "engine/lightmapper/mesh.h"
 #include "geom/vec.h"
 
 namespace Engine {
-
-class Lightmapper;
 
 // A point on the mesh under a texel sample, with its interpolated frame.
 struct TexelSample {
@@ -22,26 +24,39 @@ Geom::Vec2 ChartPoint(const LmGroup& group, float x, float y);
 // Sample points of the 5 x 5 pattern in texel units, slot 0 the texel point itself.
 extern const Geom::Vec2 subsampleOffsets[25];
 
-// Finds, for every texel of a freshly laid out grid, the group triangle under each sample point
-// and stores them run-length coded in the group, with the coverage bits. `threadIndex` picks the
-// caller's tree query scratch.
-void PackGroupTexels(Lightmapper& lightmapper, int32_t groupIndex, int32_t gridWidth, int32_t gridHeight,
-                     int32_t threadIndex);
+// What finding the group triangle under a chart point reads: the mesh, the kd-tree with one
+// thread's slot and query scratch, and the build's epsilon.
+struct SampleSearch {
+    const LmMesh& mesh;
+    const TriangleKdTree& tree;
+    int32_t slot;
+    std::vector<int32_t>& candidates;
+    float epsilon;
+};
 
 // The group triangle under a chart point, or the nearest edge point within two texels.
 // Returns the triangle index, -1 when none.
-int32_t FindGroupSample(Lightmapper& lightmapper, int32_t groupIndex, Geom::Vec2 chartPoint, int32_t threadIndex,
+int32_t FindGroupSample(const SampleSearch& search, const LmGroup& group, int32_t groupIndex, Geom::Vec2 chartPoint,
                         TexelSample& sample);
 
+// The texel packing stage: for every laid-out group, in parallel, the group triangle under each
+// sample point of each texel, stored run-length coded with the coverage bits; in the lighting
+// mode, the colours of emissive objects go into the group's light buffer.
+void PackTexels(const LmMesh& mesh, const LightmapperSettings& settings, LmBuildContext& context,
+                std::vector<LmGroup>& groups);
+// The same for one group (`groupIndex` is its place in the list, which its triangles carry).
+void PackGroupTexels(const SampleSearch& search, const LightmapperSettings& settings, int32_t groupIndex,
+                     LmGroup& group);
+
 // Writes every corner's texel coordinates in its group's grid into lmUv.
-void ComputeCornerTexelCoords(Lightmapper& lightmapper, int32_t groupIndex);
+void ComputeCornerTexelCoords(LmMesh& mesh, const LmGroup& group);
 
 // Cuts the rows of every group into tasks of about 4096 texels (whole rows, at least one).
-void BuildGroupTasks(Lightmapper& lightmapper);
+std::vector<GroupTask> BuildGroupTasks(const std::vector<LmGroup>& groups);
 
 // The surface sample of a texel point on triangle `triangleIndex` (corners moved off the
-// chart's border edges first). False only when no point could be found.
-bool EvaluateTexelSample(const Lightmapper& lightmapper, int32_t triangleIndex, const LmGroup& group,
+// chart's border edges by three epsilons first). False only when no point could be found.
+bool EvaluateTexelSample(const LmMesh& mesh, float epsilon, int32_t triangleIndex, const LmGroup& group,
                          Geom::Vec2 chartPoint, TexelSample& sample);
 
 // Moves the corners of a triangle away from its flagged border edges by `distance`.

@@ -88,7 +88,7 @@ bool AlphaPassesThrough(const Image::Bitmap& alphaMap, float s, float r)
 const Image::Bitmap* TriangleAlphaMap(const TriangleMeshView& mesh, int32_t triangle)
 {
     const TriangleCorners& corners = mesh.triangles[triangle];
-    if ((corners.flags & triangleAlphaTested) == 0 || !mesh.alphaMaps)
+    if ((corners.flags & TriangleAlphaTested) == 0 || !mesh.alphaMaps)
         return nullptr;
     if (corners.object < 0 || corners.object >= mesh.objectCount)
         return nullptr;

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "engine/mesh/triangle_flags.h"
 #include "engine/spatial/kdtree3.h"
 #include "geom/box.h"
 #include "geom/vec.h"
@@ -20,12 +21,6 @@ constexpr float rayTriangleTolerance = 1e-4f;
 // Hits this close to the origin are the surface the ray leaves (origins are lifted by a small
 // epsilon), or lie behind it.
 constexpr float selfHitDistance = 1.0f / 2304.0f;
-
-// Triangle flag bits that the ray tests read.
-constexpr uint32_t triangleNoAoRays = 0x01;
-constexpr uint32_t triangleAlphaTested = 0x02;
-constexpr uint32_t triangleNoRays = 0x10;
-constexpr uint32_t triangleKeepsNonAoRays = 0x20;
 
 // Moller-Trumbore without back-face culling, from the first corner and the two edges leaving it.
 // Returns t (no sign test: callers judge it) and the weights b1, b2 of corners 1 and 2, or
@@ -89,13 +84,47 @@ struct TriangleMeshView {
     int32_t objectCount = 0;
 };
 
+// A view of triangle lists held in vectors; alphaMaps has one entry per object (or none).
+inline TriangleMeshView MakeTriangleMeshView(const std::vector<Geom::Vec3>& positions,
+                                             const std::vector<Geom::Vec2>& uvs,
+                                             const std::vector<TriangleCorners>& triangles,
+                                             const std::vector<const Image::Bitmap*>& alphaMaps)
+{
+    TriangleMeshView view;
+    view.positions = positions.data();
+    view.uvs = uvs.data();
+    view.uvCount = int32_t(uvs.size());
+    view.triangles = triangles.data();
+    view.triangleCount = int32_t(triangles.size());
+    view.alphaMaps = alphaMaps.data();
+    view.objectCount = int32_t(alphaMaps.size());
+    return view;
+}
+
+// Gives a tree every triangle of the view as an element, id = triangle index, with the box of
+// its corners. The caller binds the elements, sets the slots and builds.
+template <class Elements>
+void AddAllTriangles(const TriangleMeshView& view, KdTree3<Elements>& tree)
+{
+    tree.elementIds.resize(size_t(view.triangleCount));
+    tree.elementBoxes.resize(size_t(view.triangleCount));
+    for (int32_t i = 0; i < view.triangleCount; i++) {
+        Geom::Box3 box;
+        for (int32_t k = 0; k < 3; k++)
+            box.Add(view.positions[view.triangles[i].pos[k]]);
+        tree.elementIds[size_t(i)] = i;
+        tree.elementBoxes[size_t(i)] = box;
+    }
+}
+
 // True when flags keep the triangle out of queries of this mode: mode 0 (ambient-occlusion
-// rays) ignores 0x01 and 0x10 triangles; other modes ignore them unless 0x20 is set as well.
+// rays) ignores TriangleNoAoRays and TriangleNoRays triangles; other modes ignore them unless
+// TriangleOwnObject is set as well.
 inline bool HiddenFromMode(uint32_t flags, int32_t mode)
 {
-    if ((flags & (triangleNoAoRays | triangleNoRays)) == 0)
+    if ((flags & (TriangleNoAoRays | TriangleNoRays)) == 0)
         return false;
-    return mode == 0 || (flags & triangleKeepsNonAoRays) == 0;
+    return mode == 0 || (flags & TriangleOwnObject) == 0;
 }
 
 // The alpha map that applies to the triangle, or null when it is not alpha-tested.

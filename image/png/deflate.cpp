@@ -298,8 +298,8 @@ const FixedCodes& Fixed()
 
 // LSB-first bit packer with a staging buffer in front of the stream. After a refused write it
 // drops everything and `failed` stays set.
-struct Deflater::BitWriter {
-    explicit BitWriter(Core::OutputStream& output) : output(output) { staging.reserve(stagingSize + 8); }
+struct DeflateBitWriter {
+    explicit DeflateBitWriter(Core::OutputStream& output) : output(output) { staging.reserve(stagingSize + 8); }
 
     void Put(uint32_t value, int32_t count)
     {
@@ -473,7 +473,7 @@ bool Deflater::Compress(const void* data, size_t length, Core::OutputStream& out
 {
     Reset();
     input = static_cast<const uint8_t*>(data);
-    BitWriter bits(output);
+    DeflateBitWriter bits(output);
 
     size_t consumed = 0;      // input bytes copied into the buffer
     int32_t fill = 0;         // valid bytes in the buffer
@@ -558,10 +558,12 @@ bool Deflater::Compress(const void* data, size_t length, Core::OutputStream& out
     return !bits.failed;
 }
 
+namespace {
+
 // Walks an LZ code buffer: groups of up to 8 items behind a flag byte, a literal as one byte, a
 // match as (distance - 1) low, high, length - 3.
 template <class OnLiteral, class OnMatch>
-static void ForEachCode(const uint8_t* codes, size_t codeCount, OnLiteral onLiteral, OnMatch onMatch)
+void ForEachCode(const uint8_t* codes, size_t codeCount, OnLiteral onLiteral, OnMatch onMatch)
 {
     for (size_t i = 0; i < codeCount;) {
         uint8_t flags = codes[i++];
@@ -576,167 +578,232 @@ static void ForEachCode(const uint8_t* codes, size_t codeCount, OnLiteral onLite
     }
 }
 
-bool Deflater::FlushBlock(BitWriter& bits, bool final)
-{
-    // Symbol statistics of the block.
+// How often each symbol occurs in a block, and the extra bits its matches carry.
+struct BlockStatistics {
     std::array<uint32_t, literalAlphabet> literalFrequencies{};
     std::array<uint32_t, distanceAlphabet> distanceFrequencies{};
     uint64_t extraBits = 0;
-    ForEachCode(
-        codes.data(), codeCount, [&](uint8_t literal) { literalFrequencies[literal]++; },
-        [&](int32_t distance, int32_t len) {
-            int32_t ls = LengthSymbol(len);
-            int32_t ds = DistanceSymbol(distance);
-            literalFrequencies[size_t(257 + ls)]++;
-            distanceFrequencies[size_t(ds)]++;
-            extraBits += lengthExtra[ls] + distanceExtra[ds];
-        });
-    literalFrequencies[256] = 1;
+};
 
-    // Dynamic codes and the run-length coded lengths that describe them.
+BlockStatistics CountSymbols(const uint8_t* codes, size_t codeCount)
+{
+    BlockStatistics statistics;
+    ForEachCode(
+        codes, codeCount, [&](uint8_t literal) { statistics.literalFrequencies[literal]++; },
+        [&](int32_t distance, int32_t length) {
+            int32_t ls = LengthSymbol(length);
+            int32_t ds = DistanceSymbol(distance);
+            statistics.literalFrequencies[size_t(257 + ls)]++;
+            statistics.distanceFrequencies[size_t(ds)]++;
+            statistics.extraBits += lengthExtra[ls] + distanceExtra[ds];
+        });
+    statistics.literalFrequencies[256] = 1;  // the end of the block
+    return statistics;
+}
+
+// A block's dynamic Huffman code lengths, and the run-length coded sequence of those lengths
+// with the code that sends it.
+struct DynamicCodes {
     std::array<uint8_t, literalAlphabet> literalLengths{};
     std::array<uint8_t, distanceAlphabet> distanceLengths{};
-    HuffmanCodeLengths(literalFrequencies.data(), literalAlphabet, maxCodeBits, literalLengths.data());
-    HuffmanCodeLengths(distanceFrequencies.data(), distanceAlphabet, maxCodeBits, distanceLengths.data());
     int32_t literalsSent = literalAlphabet;
-    while (literalsSent > 257 && literalLengths[size_t(literalsSent - 1)] == 0)
-        literalsSent--;
     int32_t distancesSent = distanceAlphabet;
-    while (distancesSent > 1 && distanceLengths[size_t(distancesSent - 1)] == 0)
-        distancesSent--;
-
-    std::array<uint8_t, literalAlphabet + distanceAlphabet> sequence{};
-    int32_t sequenceLength = 0;
-    for (int32_t s = 0; s < literalsSent; s++)
-        sequence[size_t(sequenceLength++)] = literalLengths[size_t(s)];
-    for (int32_t s = 0; s < distancesSent; s++)
-        sequence[size_t(sequenceLength++)] = distanceLengths[size_t(s)];
-    // Items: symbol in the low byte, repeat extra value in the high byte.
+    // Items of the length sequence: symbol in the low byte, repeat extra value in the high byte.
     std::array<uint16_t, literalAlphabet + distanceAlphabet> items{};
     int32_t itemCount = 0;
     std::array<uint32_t, codeLengthAlphabet> codeLengthFrequencies{};
-    auto addItem = [&](int32_t symbol, int32_t extra) {
+    std::array<uint8_t, codeLengthAlphabet> codeLengthLengths{};
+    int32_t codeLengthsSent = codeLengthAlphabet;
+
+    void AddItem(int32_t symbol, int32_t extra)
+    {
         items[size_t(itemCount++)] = uint16_t(symbol | extra << 8);
         codeLengthFrequencies[size_t(symbol)]++;
-    };
+    }
+};
+
+// Codes a run of equal code lengths: zeros in runs of 3-10 (17) and 11-138 (18), other lengths
+// once and then repeated 3-6 at a time (16); shorter rests go one by one.
+void AddLengthRun(DynamicCodes& dynamic, uint8_t value, int32_t run)
+{
+    if (value == 0) {
+        while (run >= 11) {
+            int32_t r = std::min(run, 138);
+            dynamic.AddItem(18, r - 11);
+            run -= r;
+        }
+        if (run >= 3) {
+            dynamic.AddItem(17, run - 3);
+            run = 0;
+        }
+    } else {
+        dynamic.AddItem(value, 0);
+        run--;
+        while (run >= 3) {
+            int32_t r = std::min(run, 6);
+            dynamic.AddItem(16, r - 3);
+            run -= r;
+        }
+    }
+    for (; run > 0; run--)
+        dynamic.AddItem(value, 0);
+}
+
+DynamicCodes MakeDynamicCodes(const BlockStatistics& statistics)
+{
+    DynamicCodes dynamic;
+    HuffmanCodeLengths(statistics.literalFrequencies.data(), literalAlphabet, maxCodeBits,
+                       dynamic.literalLengths.data());
+    HuffmanCodeLengths(statistics.distanceFrequencies.data(), distanceAlphabet, maxCodeBits,
+                       dynamic.distanceLengths.data());
+    while (dynamic.literalsSent > 257 && dynamic.literalLengths[size_t(dynamic.literalsSent - 1)] == 0)
+        dynamic.literalsSent--;
+    while (dynamic.distancesSent > 1 && dynamic.distanceLengths[size_t(dynamic.distancesSent - 1)] == 0)
+        dynamic.distancesSent--;
+
+    std::array<uint8_t, literalAlphabet + distanceAlphabet> sequence{};
+    int32_t sequenceLength = 0;
+    for (int32_t s = 0; s < dynamic.literalsSent; s++)
+        sequence[size_t(sequenceLength++)] = dynamic.literalLengths[size_t(s)];
+    for (int32_t s = 0; s < dynamic.distancesSent; s++)
+        sequence[size_t(sequenceLength++)] = dynamic.distanceLengths[size_t(s)];
     for (int32_t i = 0; i < sequenceLength;) {
         uint8_t value = sequence[size_t(i)];
         int32_t run = 1;
         while (i + run < sequenceLength && sequence[size_t(i + run)] == value)
             run++;
         i += run;
-        if (value == 0) {
-            while (run >= 11) {
-                int32_t r = std::min(run, 138);
-                addItem(18, r - 11);
-                run -= r;
-            }
-            if (run >= 3) {
-                addItem(17, run - 3);
-                run = 0;
-            }
-        } else {
-            addItem(value, 0);
-            run--;
-            while (run >= 3) {
-                int32_t r = std::min(run, 6);
-                addItem(16, r - 3);
-                run -= r;
-            }
-        }
-        for (; run > 0; run--)
-            addItem(value, 0);
+        AddLengthRun(dynamic, value, run);
     }
-    std::array<uint8_t, codeLengthAlphabet> codeLengthLengths{};
-    HuffmanCodeLengths(codeLengthFrequencies.data(), codeLengthAlphabet, maxCodeLengthBits, codeLengthLengths.data());
-    int32_t codeLengthsSent = codeLengthAlphabet;
-    while (codeLengthsSent > 4 && codeLengthLengths[codeLengthOrder[codeLengthsSent - 1]] == 0)
-        codeLengthsSent--;
+    HuffmanCodeLengths(dynamic.codeLengthFrequencies.data(), codeLengthAlphabet, maxCodeLengthBits,
+                       dynamic.codeLengthLengths.data());
+    while (dynamic.codeLengthsSent > 4 && dynamic.codeLengthLengths[codeLengthOrder[dynamic.codeLengthsSent - 1]] == 0)
+        dynamic.codeLengthsSent--;
+    return dynamic;
+}
 
-    // Sizes in bits of the three ways to send the block.
+// Sizes in bits of the three ways to send a block.
+struct BlockSizes {
+    uint64_t stored = 0, fixed = 0, dynamic = 0;
+    uint64_t storedPieces = 0;  // a stored block holds at most storedPiece bytes
+};
+
+BlockSizes SizeBlock(const BlockStatistics& statistics, const DynamicCodes& dynamic, size_t blockBytes)
+{
     const FixedCodes& fixed = Fixed();
-    uint64_t fixedBits = 3 + extraBits;
-    uint64_t dynamicBits = 26 + 3 * uint64_t(codeLengthsSent) + extraBits;
+    BlockSizes sizes;
+    sizes.fixed = 3 + statistics.extraBits;
+    sizes.dynamic = 26 + 3 * uint64_t(dynamic.codeLengthsSent) + statistics.extraBits;
     for (int32_t s = 0; s < literalAlphabet; s++) {
-        fixedBits += uint64_t(literalFrequencies[size_t(s)]) * fixed.literalLengths[size_t(s)];
-        dynamicBits += uint64_t(literalFrequencies[size_t(s)]) * literalLengths[size_t(s)];
+        sizes.fixed += uint64_t(statistics.literalFrequencies[size_t(s)]) * fixed.literalLengths[size_t(s)];
+        sizes.dynamic += uint64_t(statistics.literalFrequencies[size_t(s)]) * dynamic.literalLengths[size_t(s)];
     }
     for (int32_t s = 0; s < distanceAlphabet; s++) {
-        fixedBits += uint64_t(distanceFrequencies[size_t(s)]) * 5;
-        dynamicBits += uint64_t(distanceFrequencies[size_t(s)]) * distanceLengths[size_t(s)];
+        sizes.fixed += uint64_t(statistics.distanceFrequencies[size_t(s)]) * 5;
+        sizes.dynamic += uint64_t(statistics.distanceFrequencies[size_t(s)]) * dynamic.distanceLengths[size_t(s)];
     }
     for (int32_t s = 0; s < codeLengthAlphabet; s++)
-        dynamicBits += uint64_t(codeLengthFrequencies[size_t(s)]) * codeLengthLengths[size_t(s)];
-    dynamicBits += 2 * uint64_t(codeLengthFrequencies[16]) + 3 * uint64_t(codeLengthFrequencies[17]) +
-                   7 * uint64_t(codeLengthFrequencies[18]);
-    uint64_t pieces = std::max<uint64_t>(1, (blockBytes + storedPiece - 1) / storedPiece);
-    uint64_t storedBits = 8 * (blockBytes + 4 * pieces) + 8;
+        sizes.dynamic += uint64_t(dynamic.codeLengthFrequencies[size_t(s)]) * dynamic.codeLengthLengths[size_t(s)];
+    sizes.dynamic += 2 * uint64_t(dynamic.codeLengthFrequencies[16]) + 3 * uint64_t(dynamic.codeLengthFrequencies[17]) +
+                     7 * uint64_t(dynamic.codeLengthFrequencies[18]);
+    sizes.storedPieces = std::max<uint64_t>(1, (blockBytes + storedPiece - 1) / storedPiece);
+    sizes.stored = 8 * (blockBytes + 4 * sizes.storedPieces) + 8;
+    return sizes;
+}
 
-    if (storedBits <= fixedBits && storedBits <= dynamicBits) {
-        const uint8_t* bytes = input + blockStart;
-        size_t left = blockBytes;
-        for (uint64_t piece = 0; piece < pieces; piece++) {
-            size_t n = std::min(left, storedPiece);
-            left -= n;
-            bits.Put(final && left == 0 ? 1 : 0, 1);
-            bits.Put(0, 2);
-            bits.Align();
-            bits.Put(uint32_t(n), 16);
-            bits.Put(uint32_t(n) ^ 0xFFFF, 16);
-            bits.PutBytes(bytes, n);
-            bytes += n;
-        }
-    } else {
-        const uint8_t* litLengths = fixed.literalLengths.data();
-        const uint16_t* litCodes = fixed.literalCodes.data();
-        const uint8_t* distLengths = fixed.distanceLengths.data();
-        const uint16_t* distCodes = fixed.distanceCodes.data();
+void PutStoredBlocks(DeflateBitWriter& bits, const uint8_t* bytes, size_t blockBytes, uint64_t pieces, bool final)
+{
+    size_t left = blockBytes;
+    for (uint64_t piece = 0; piece < pieces; piece++) {
+        size_t n = std::min(left, storedPiece);
+        left -= n;
+        bits.Put(final && left == 0 ? 1 : 0, 1);
+        bits.Put(0, 2);
+        bits.Align();
+        bits.Put(uint32_t(n), 16);
+        bits.Put(uint32_t(n) ^ 0xFFFF, 16);
+        bits.PutBytes(bytes, n);
+        bytes += n;
+    }
+}
+
+// The header of a dynamic block: its three counts, the code-length code, then the code lengths.
+void PutDynamicHeader(DeflateBitWriter& bits, const DynamicCodes& dynamic, bool final)
+{
+    std::array<uint16_t, codeLengthAlphabet> codeLengthCodes{};
+    BuildCodes(dynamic.codeLengthLengths.data(), codeLengthAlphabet, codeLengthCodes.data());
+    bits.Put(final ? 1 : 0, 1);
+    bits.Put(2, 2);
+    bits.Put(uint32_t(dynamic.literalsSent - 257), 5);
+    bits.Put(uint32_t(dynamic.distancesSent - 1), 5);
+    bits.Put(uint32_t(dynamic.codeLengthsSent - 4), 4);
+    for (int32_t i = 0; i < dynamic.codeLengthsSent; i++)
+        bits.Put(dynamic.codeLengthLengths[codeLengthOrder[i]], 3);
+    for (int32_t i = 0; i < dynamic.itemCount; i++) {
+        int32_t symbol = dynamic.items[size_t(i)] & 0xFF;
+        int32_t extra = dynamic.items[size_t(i)] >> 8;
+        bits.Put(codeLengthCodes[size_t(symbol)], dynamic.codeLengthLengths[size_t(symbol)]);
+        if (symbol == 16)
+            bits.Put(uint32_t(extra), 2);
+        else if (symbol == 17)
+            bits.Put(uint32_t(extra), 3);
+        else if (symbol == 18)
+            bits.Put(uint32_t(extra), 7);
+    }
+}
+
+// One Huffman code for literals and lengths and one for distances, each as lengths and codes.
+struct BlockCode {
+    const uint8_t* literalLengths;
+    const uint16_t* literalCodes;
+    const uint8_t* distanceLengths;
+    const uint16_t* distanceCodes;
+};
+
+// The block's codes and its end, in the given code.
+void PutCodes(DeflateBitWriter& bits, const uint8_t* codes, size_t codeCount, const BlockCode& code)
+{
+    ForEachCode(
+        codes, codeCount, [&](uint8_t literal) { bits.Put(code.literalCodes[literal], code.literalLengths[literal]); },
+        [&](int32_t distance, int32_t length) {
+            int32_t ls = LengthSymbol(length);
+            int32_t ds = DistanceSymbol(distance);
+            bits.Put(code.literalCodes[257 + ls], code.literalLengths[257 + ls]);
+            if (lengthExtra[ls] != 0)
+                bits.Put(uint32_t(length - lengthBase[ls]), lengthExtra[ls]);
+            bits.Put(code.distanceCodes[ds], code.distanceLengths[ds]);
+            if (distanceExtra[ds] != 0)
+                bits.Put(uint32_t(distance - distanceBase[ds]), distanceExtra[ds]);
+        });
+    bits.Put(code.literalCodes[256], code.literalLengths[256]);
+}
+
+}  // namespace
+
+bool Deflater::FlushBlock(DeflateBitWriter& bits, bool final)
+{
+    const BlockStatistics statistics = CountSymbols(codes.data(), codeCount);
+    const DynamicCodes dynamic = MakeDynamicCodes(statistics);
+    const BlockSizes sizes = SizeBlock(statistics, dynamic, blockBytes);
+
+    if (sizes.stored <= sizes.fixed && sizes.stored <= sizes.dynamic) {
+        PutStoredBlocks(bits, input + blockStart, blockBytes, sizes.storedPieces, final);
+    } else if (sizes.fixed > sizes.dynamic) {
         std::array<uint16_t, literalAlphabet> literalCodes{};
         std::array<uint16_t, distanceAlphabet> distanceCodes{};
-        if (fixedBits > dynamicBits) {
-            std::array<uint16_t, codeLengthAlphabet> codeLengthCodes{};
-            BuildCodes(literalLengths.data(), literalAlphabet, literalCodes.data());
-            BuildCodes(distanceLengths.data(), distanceAlphabet, distanceCodes.data());
-            BuildCodes(codeLengthLengths.data(), codeLengthAlphabet, codeLengthCodes.data());
-            bits.Put(final ? 1 : 0, 1);
-            bits.Put(2, 2);
-            bits.Put(uint32_t(literalsSent - 257), 5);
-            bits.Put(uint32_t(distancesSent - 1), 5);
-            bits.Put(uint32_t(codeLengthsSent - 4), 4);
-            for (int32_t i = 0; i < codeLengthsSent; i++)
-                bits.Put(codeLengthLengths[codeLengthOrder[i]], 3);
-            for (int32_t i = 0; i < itemCount; i++) {
-                int32_t symbol = items[size_t(i)] & 0xFF;
-                int32_t extra = items[size_t(i)] >> 8;
-                bits.Put(codeLengthCodes[size_t(symbol)], codeLengthLengths[size_t(symbol)]);
-                if (symbol == 16)
-                    bits.Put(uint32_t(extra), 2);
-                else if (symbol == 17)
-                    bits.Put(uint32_t(extra), 3);
-                else if (symbol == 18)
-                    bits.Put(uint32_t(extra), 7);
-            }
-            litLengths = literalLengths.data();
-            litCodes = literalCodes.data();
-            distLengths = distanceLengths.data();
-            distCodes = distanceCodes.data();
-        } else {
-            bits.Put(final ? 1 : 0, 1);
-            bits.Put(1, 2);
-        }
-        ForEachCode(
-            codes.data(), codeCount, [&](uint8_t literal) { bits.Put(litCodes[literal], litLengths[literal]); },
-            [&](int32_t distance, int32_t len) {
-                int32_t ls = LengthSymbol(len);
-                int32_t ds = DistanceSymbol(distance);
-                bits.Put(litCodes[257 + ls], litLengths[257 + ls]);
-                if (lengthExtra[ls] != 0)
-                    bits.Put(uint32_t(len - lengthBase[ls]), lengthExtra[ls]);
-                bits.Put(distCodes[ds], distLengths[ds]);
-                if (distanceExtra[ds] != 0)
-                    bits.Put(uint32_t(distance - distanceBase[ds]), distanceExtra[ds]);
-            });
-        bits.Put(litCodes[256], litLengths[256]);
+        BuildCodes(dynamic.literalLengths.data(), literalAlphabet, literalCodes.data());
+        BuildCodes(dynamic.distanceLengths.data(), distanceAlphabet, distanceCodes.data());
+        PutDynamicHeader(bits, dynamic, final);
+        PutCodes(bits, codes.data(), codeCount,
+                 {dynamic.literalLengths.data(), literalCodes.data(), dynamic.distanceLengths.data(),
+                  distanceCodes.data()});
+    } else {
+        const FixedCodes& fixed = Fixed();
+        bits.Put(final ? 1 : 0, 1);
+        bits.Put(1, 2);
+        PutCodes(bits, codes.data(), codeCount,
+                 {fixed.literalLengths.data(), fixed.literalCodes.data(), fixed.distanceLengths.data(),
+                  fixed.distanceCodes.data()});
     }
 
     blockStart += blockBytes;

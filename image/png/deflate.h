@@ -13,6 +13,8 @@ namespace Image {
 // with one: an alphabet with no or one used symbol gains a neighbour with frequency 1.
 void HuffmanCodeLengths(const uint32_t* frequencies, int32_t count, int32_t limit, uint8_t* lengths);
 
+struct DeflateBitWriter;
+
 // Raw deflate (RFC 1951) encoder: LZ77 with hash chains and one-step lazy matching, then one
 // Huffman block (stored, fixed or dynamic, whichever is smallest) per flushed stretch of codes.
 // One Deflater can compress several inputs in turn; it is not shared between threads.
@@ -28,7 +30,6 @@ public:
     int32_t Level() const { return level; }
 
 private:
-    struct BitWriter;
 
     void Reset();
     void Insert(int32_t position);
@@ -36,7 +37,8 @@ private:
     void Slide(int32_t shift);
     void PutLiteral(uint8_t literal);
     void PutMatch(int32_t distance, int32_t length);
-    bool FlushBlock(BitWriter& bits, bool final);
+    // Sends the pending codes as one block, stored, fixed or dynamic, whichever is smallest.
+    bool FlushBlock(DeflateBitWriter& bits, bool final);
 
     int32_t level;
     int32_t distanceFactor;

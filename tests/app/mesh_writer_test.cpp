@@ -44,16 +44,16 @@ TEST(MeshWriter, NumbersReadAsTheCLibraryPrintsThem)
         values.push_back(unit(random) * std::ldexp(1.0f, exponent(random)));
 
     Engine::Lightmapper lm{Engine::LightmapperSettings{}};
-    lm.objects.push_back({});
-    lm.objects.back().name = "crate #2 with spaces";
+    lm.Mesh().objects.push_back({});
+    lm.Mesh().objects.back().name = "crate #2 with spaces";
     std::string expected;
     for (size_t first = 0; first + 10 <= values.size(); first += 10) {
         const float* v = &values[first];
         Engine::LmTriangle t{};
-        const int32_t corner = int32_t(lm.positions.size());
-        lm.positions.push_back({v[0], v[1], v[2]});
-        lm.normals.push_back({v[3], v[4], v[5]});
-        lm.uvs.push_back({v[6], v[7]});
+        const int32_t corner = int32_t(lm.Mesh().positions.size());
+        lm.Mesh().positions.push_back({v[0], v[1], v[2]});
+        lm.Mesh().normals.push_back({v[3], v[4], v[5]});
+        lm.Mesh().uvs.push_back({v[6], v[7]});
         for (int k = 0; k < 3; k++) {
             t.pos[k] = t.nrm[k] = t.uv[k] = corner;
             t.lmUv[k] = {v[8], v[9]};
@@ -61,9 +61,9 @@ TEST(MeshWriter, NumbersReadAsTheCLibraryPrintsThem)
         t.page = int32_t(first) - 1000;
         t.group = int32_t(first) * 7919;
         t.object = 0;
-        lm.triangles.push_back(t);
+        lm.Mesh().triangles.push_back(t);
         for (int k = 0; k < 3; k++)
-            expected += Expected(v, t.page, t.group, lm.objects[0].name);
+            expected += Expected(v, t.page, t.group, lm.Mesh().objects[0].name);
     }
     const std::string path = TestSupport::MakeTempDirectory() + "/mesh.txt";
     ASSERT_TRUE(App::WriteMeshFile(lm, path));
@@ -79,14 +79,14 @@ TEST(MeshWriter, NumbersReadAsTheCLibraryPrintsThem)
 TEST(MeshWriter, OverlongLineIsCutAfter15999Characters)
 {
     Engine::Lightmapper lm{Engine::LightmapperSettings{}};
-    lm.objects.push_back({});
-    lm.objects.back().name = std::string(20000, 'x');
-    lm.positions.push_back({1, 2, 3});
-    lm.normals.push_back({0, 0, 1});
-    lm.uvs.push_back({0.25f, 0.75f});
+    lm.Mesh().objects.push_back({});
+    lm.Mesh().objects.back().name = std::string(20000, 'x');
+    lm.Mesh().positions.push_back({1, 2, 3});
+    lm.Mesh().normals.push_back({0, 0, 1});
+    lm.Mesh().uvs.push_back({0.25f, 0.75f});
     Engine::LmTriangle t{};
     t.object = 0;
-    lm.triangles.push_back(t);
+    lm.Mesh().triangles.push_back(t);
     const std::string path = TestSupport::MakeTempDirectory() + "/mesh.txt";
     ASSERT_TRUE(App::WriteMeshFile(lm, path));
     const std::string written = ReadFile(path);

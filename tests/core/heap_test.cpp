@@ -10,13 +10,11 @@
 #include <random>
 #include <vector>
 
+#include "core/sanitizer.h"
+
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool processHeapUsesRuntime = true;
-#else
-constexpr bool processHeapUsesRuntime = false;
-#endif
+constexpr bool processHeapUsesRuntime = KETRA_SANITIZED;
 
 constexpr size_t MiB = size_t(1) << 20;
 constexpr size_t never = SIZE_MAX;

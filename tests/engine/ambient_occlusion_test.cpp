@@ -97,22 +97,15 @@ TEST(AmbientOcclusion, ReportsOneProgressCallPerTaskInTaskOrder)
     Lightmapper lm(RawSettings(1, 3.0f, 0.125f));  // 80 x 80 texel plates: two tasks each
     AddPlate(lm, 10, 0, true, {0, 0, 1});
     AddPlate(lm, 10, 1, false, {0, 0, -1});
-    lm.pool.Start(1);
+    // Of the stages up to the pass, only the pass reports progress with the value -1.
     std::vector<float> percents;
-    bool inPass = false;
-    int32_t taskCount = 0;
-    lm.progress = [&](float percent, float value, const std::string& title) {
-        if (!title.empty()) {
-            inPass = title == "Ambient occlusion";
-            taskCount = int32_t(lm.tasks.size());
-            return;
-        }
-        if (inPass) {
-            EXPECT_EQ(value, -1.0f);
+    lm.progress = [&](float percent, float value, const std::string&) {
+        if (value == -1.0f)
             percents.push_back(percent);
-        }
     };
-    ASSERT_TRUE(lm.Build(false, false));
+    Baked baked = Bake(lm, 1);
+    ASSERT_TRUE(baked.built);
+    const int32_t taskCount = int32_t(baked.tasks.size());
     ASSERT_GT(taskCount, 2);
     ASSERT_EQ(int32_t(percents.size()), taskCount);
     for (int32_t k = 0; k < taskCount; k++)
@@ -136,7 +129,7 @@ TEST(AmbientOcclusion, ParallelPlatesMatchTheAnalyticOpenness)
         Baked baked = Bake(lm, 2);
         ASSERT_TRUE(baked.built);
 
-        const double a = (double(c.height) - double(lm.epsilon)) / distance;
+        const double a = (double(c.height) - double(lm.Settings().epsilon)) / distance;
         const double mean = 2 * a - a * a;
         const double second = a * a + 2 * a * a * std::log(1 / a);  // E[score^2]
         const double sigma = std::sqrt(second - mean * mean);
@@ -229,7 +222,7 @@ TEST(AmbientOcclusion, OneSampleTracesAlongTheInterpolatedNormal)
         AddQuad(lm, {0, 0, 1}, {0, 12, 0}, {6, 0, 0}, {0, 0, -1});
         Baked baked = Bake(lm, 1);
         ASSERT_TRUE(baked.built);
-        const float lift = c.normal.z * lm.epsilon;
+        const float lift = c.normal.z * lm.Settings().epsilon;
         const float hit = (1.0f - lift) / c.normal.z;
         const float reach = hit * c.normal.x;  // sideways travel up to the cover
         int32_t under = 0, open = 0;
@@ -254,7 +247,7 @@ TEST(AmbientOcclusion, UntracedTrianglesAreFullyOpenWithoutRays)
 {
     const int32_t n = 16;
     Lightmapper lm(RawSettings(n, 3.0f));
-    AddPlate(lm, 6, 0, true, {0, 0, 1}, 0x04);   // floor: flag 4
+    AddPlate(lm, 6, 0, true, {0, 0, 1}, Engine::TriangleUntraced);  // floor
     AddPlate(lm, 6, 0.2f, false, {0, 0, -1});    // cover just above it
     Baked baked = Bake(lm, 1);
     ASSERT_TRUE(baked.built);
@@ -283,7 +276,7 @@ TEST(AmbientOcclusion, NoSamplesGiveZeroNotNaN)
         settings.blurKernel = kernel;
         Lightmapper lm(settings);
         AddPlate(lm, 4, 0, true, {0, 0, 1});
-        AddQuad(lm, {10, 0, -5}, {0, 4, 0}, {4, 0, 0}, {0, 0, -1}, 0x04);  // untraced, own chart: still 1
+        AddQuad(lm, {10, 0, -5}, {0, 4, 0}, {4, 0, 0}, {0, 0, -1}, Engine::TriangleUntraced);  // own chart: still 1
         Baked baked = Bake(lm, 1);
         ASSERT_TRUE(baked.built);
         int32_t traced = 0, untraced = 0;
@@ -312,45 +305,27 @@ TEST(AmbientOcclusion, AbortStopsAtTheNextRowAndLeavesLaterRowsUntouched)
     settings.atlasSize = 1024;
     Lightmapper lm(settings);
     AddQuad(lm, {0, 0, 0}, {31.5f, 0, 0}, {0, 300, 0}, {0, 0, 1});
-    lm.pool.Start(1);
+    // The pass alone reports progress with the value -1, once per task as it starts.
     int32_t progressCalls = 0;
-    std::vector<Engine::GroupTask> tasks;
-    std::vector<std::vector<Vec3>> values;
-    std::vector<int32_t> widths;
-    bool inPass = false;
-    lm.progress = [&](float, float, const std::string& title) {
-        if (!title.empty()) {
-            inPass = title == "Ambient occlusion";
-            if (title == "Building atlas") {
-                tasks = lm.tasks;
-                for (const auto& g : lm.groups) {
-                    values.push_back(g->basis[0]);
-                    widths.push_back(g->gridWidth);
-                }
-            }
-            return;
-        }
-        if (inPass && ++progressCalls == 2)
+    lm.progress = [&](float, float value, const std::string&) {
+        if (value == -1.0f && ++progressCalls == 2)
             lm.Cancel();
     };
-    EXPECT_FALSE(lm.Build(false, false));
-    ASSERT_EQ(values.size(), 1u);
-    ASSERT_GE(tasks.size(), 3u);
+    Baked baked = Bake(lm, 1);
+    EXPECT_FALSE(baked.built);
+    ASSERT_EQ(baked.groupStart.size(), 1u);
+    ASSERT_GE(baked.tasks.size(), 3u);
     EXPECT_EQ(progressCalls, 2);
-    int32_t traced = 0;
-    for (size_t k = 0; k < tasks.size(); k++) {
-        const Engine::GroupTask& task = tasks[k];
-        for (int32_t y = task.firstRow; y < task.firstRow + task.rowCount; y++) {
-            for (int32_t x = 0; x < widths[0]; x++) {
-                const float v = values[0][size_t(y * widths[0] + x)].x;
-                if (k > 0) {
-                    EXPECT_EQ(v, 0.0f) << "task " << k << " row " << y;
-                }
-                traced += v == 1.0f;
-            }
+    int32_t traced = 0, width = 0;
+    for (const Texel& t : baked.texels) {
+        width = std::max(width, t.x + 1);
+        const bool laterTask = t.y >= baked.tasks[0].rowCount;
+        if (laterTask) {
+            EXPECT_EQ(t.value.x, 0.0f) << "row " << t.y;
         }
+        traced += t.value.x == 1.0f;
     }
-    EXPECT_GE(traced, tasks[0].rowCount * (widths[0] - 2));
+    EXPECT_GE(traced, baked.tasks[0].rowCount * (width - 2));
 }
 
 TEST(AmbientOcclusion, PowerAndBlurSwitchesApplyToTheTracedValues)
@@ -388,7 +363,7 @@ TEST(AmbientOcclusion, EachTexelTurnsTheHammersleySetByItsTasksGenerator)
     const int32_t n = 8;
     const float distance = 3.0f;
     Lightmapper lm(RawSettings(n, distance, 0.5f));
-    AddQuad(lm, {0, 0, 0}, {2, 0, 0}, {0, 8, 0}, {0, 0, 1}, 0x04);
+    AddQuad(lm, {0, 0, 0}, {2, 0, 0}, {0, 8, 0}, {0, 0, 1}, Engine::TriangleUntraced);
     AddQuad(lm, {2, 0, 0}, {6, 0, 0}, {0, 8, 0}, {0, 0, 1});
     AddQuad(lm, {8, -4, 0}, {0, 0, 4}, {0, 16, 0}, {-1, 0, 0});
     Baked baked = Bake(lm, 2);
@@ -407,10 +382,10 @@ TEST(AmbientOcclusion, EachTexelTurnsTheHammersleySetByItsTasksGenerator)
             if (t.y < task.firstRow || t.y >= task.firstRow + task.rowCount || t.triangle < 0)
                 continue;
             const float rotation = float(random.Next()) * 2.3283064e-10f * 360.0f;
-            const uint32_t flags = lm.triangles[size_t(t.triangle)].flags;
+            const uint32_t flags = lm.Mesh().triangles[size_t(t.triangle)].flags;
             if (std::fabs(t.position.z) > 1e-4f)
                 continue;  // the wall
-            if (flags & 0x04) {
+            if (flags & Engine::TriangleUntraced) {
                 EXPECT_EQ(t.value.x, 1.0f);
                 continue;
             }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "chart_fixture.h"
+#include "engine/lightmapper/ambient_occlusion.h"
 #include "engine/lightmapper/lightmapper.h"
 #include "engine/lightmapper/texel_runs.h"
 #include "engine/lightmapper/texels.h"
@@ -26,7 +28,7 @@ inline void AddQuad(Engine::Lightmapper& lm, Vec3 corner, Vec3 u, Vec3 v, Vec3 n
         }
         t.flags = flags;
         t.modelId = 0;
-        t.faceId = int32_t(lm.triangles.size());  // as the run driver numbers them: one group each to start
+        t.faceId = lm.Mesh().TriangleCount();  // as the run driver numbers them: one group each to start
         t.name = name;
         lm.AddTriangle(t);
     }
@@ -36,12 +38,9 @@ inline void AddQuad(Engine::Lightmapper& lm, Vec3 corner, Vec3 u, Vec3 v, Vec3 n
 // no power (-k 1).
 inline Engine::LightmapperSettings RawSettings(int32_t samples, float distance, float texelSize = 1.0f)
 {
-    Engine::LightmapperSettings s;
-    s.basisCount = 1;
-    s.superSampling = false;
+    Engine::LightmapperSettings s = LightmapperTest::AoSettings(texelSize);
     s.sampleCount = samples;
     s.aoDistance = distance;
-    s.texelSize = texelSize;
     s.blurKernel = 1;
     s.atlasSize = 256;
     return s;
@@ -62,49 +61,51 @@ struct Baked {
     std::vector<int32_t> groupStart;  // index in texels of each group's texel (0, 0)
 };
 
-inline uint64_t QueryCount(const Engine::Lightmapper& lm)
+inline uint64_t QueryCount(const Engine::TriangleKdTree& tree)
 {
     uint64_t sum = 0;
-    for (int32_t slot = 0; slot < lm.kdTree.SlotCount(); slot++)
-        sum += lm.kdTree.SlotMailbox(slot).stamp;
+    for (int32_t slot = 0; slot < tree.SlotCount(); slot++)
+        sum += tree.SlotMailbox(slot).stamp;
     return sum;
 }
 
-// Runs Build on a pool of `threads` and snapshots every group's basis 0 between the pass and the
-// atlas stage (Build releases the groups). The tree queries of the pass are counted by the
-// mailbox stamps, which every query advances once; the pass makes nothing but ray queries.
+// Runs the stages of a build up to and including the ambient-occlusion pass on a pool of
+// `threads`, and snapshots every group's basis 0 after the pass and its post-processing. The
+// tree queries of the pass are counted by the mailbox stamps, which every query advances once;
+// the pass makes nothing but ray queries.
 inline Baked Bake(Engine::Lightmapper& lm, int32_t threads)
 {
     Baked baked;
-    uint64_t before = 0;
-    lm.pool.Start(threads);
-    lm.progress = [&](float, float, const std::string& title) {
-        if (title == "Ambient occlusion")
-            before = QueryCount(lm);
-        if (title != "Building atlas")
-            return;
-        baked.rays = QueryCount(lm) - before;
-        baked.tasks = lm.tasks;
-        for (int32_t g = 0; g < int32_t(lm.groups.size()); g++) {
-            const Engine::LmGroup& group = *lm.groups[size_t(g)];
-            baked.groupStart.push_back(int32_t(baked.texels.size()));
-            Engine::TexelRunCursor cursor(group, 0);
-            for (int32_t y = 0; y < group.gridHeight; y++) {
-                for (int32_t x = 0; x < group.gridWidth; x++) {
-                    Texel t{g, x, y, cursor.NextTriangle(), {0, 0, 0}, group.basis[0][size_t(y * group.gridWidth + x)]};
-                    if (t.triangle >= 0) {
-                        Engine::TexelSample s;
-                        const Geom::Vec2 p = Engine::ChartPoint(group, float(x), float(y));
-                        Engine::EvaluateTexelSample(lm, t.triangle, group, p, s);
-                        t.position = s.position;
-                    }
-                    baked.texels.push_back(t);
+    ChartTest::Staged staged(lm, threads);
+    Engine::StagedBuild& build = staged.build;
+    staged.BuildTrees();
+    build.Groups();
+    build.Tasks();
+    build.CornerTexelCoords();
+    const uint64_t before = QueryCount(build.context.trees.kdTree);
+    build.AmbientOcclusion();
+    baked.rays = QueryCount(build.context.trees.kdTree) - before;
+    const Engine::LmCharts& charts = build.charts;
+    baked.built = !lm.IsCancelled();
+    baked.tasks = charts.tasks;
+    const float epsilon = lm.Settings().epsilon;
+    for (int32_t g = 0; g < int32_t(charts.groups.size()); g++) {
+        const Engine::LmGroup& group = charts.groups[size_t(g)];
+        baked.groupStart.push_back(int32_t(baked.texels.size()));
+        Engine::TexelRunCursor cursor(group, 0);
+        for (int32_t y = 0; y < group.gridHeight; y++) {
+            for (int32_t x = 0; x < group.gridWidth; x++) {
+                Texel t{g, x, y, cursor.NextTriangle(), {0, 0, 0}, group.basis[0][size_t(y * group.gridWidth + x)]};
+                if (t.triangle >= 0) {
+                    Engine::TexelSample s;
+                    const Geom::Vec2 p = Engine::ChartPoint(group, float(x), float(y));
+                    Engine::EvaluateTexelSample(staged.mesh, epsilon, t.triangle, group, p, s);
+                    t.position = s.position;
                 }
+                baked.texels.push_back(t);
             }
         }
-    };
-    baked.built = lm.Build(false, false);
-    lm.progress = nullptr;
+    }
     return baked;
 }
 

@@ -6,52 +6,77 @@
 #include <memory>
 
 #include "engine/lightmapper/lightmapper.h"
+#include "lightmapper_fixture.h"
 
 namespace {
 
 using Engine::Atlas;
 using Engine::LmGroup;
 
-Engine::LightmapperSettings OneBasis()
-{
-    Engine::LightmapperSettings settings;
-    settings.basisCount = 1;
-    settings.superSampling = false;
-    return settings;
-}
+Engine::LightmapperSettings OneBasis() { return LightmapperTest::AoSettings(); }
 
-// A fully covered chart of w x h texels on the z = 0 plane with one texel per world unit,
-// holding one triangle whose corners sit on texel centres (0, 0), (w - 1, 0) and (0, h - 1).
-LmGroup& AddChart(Engine::Lightmapper& lm, int32_t w, int32_t h, Geom::Vec3 colour)
-{
-    Engine::InputTriangle input;
-    input.positions[0] = {0, 0, 0};
-    input.positions[1] = {float(w - 1), 0, 0};
-    input.positions[2] = {0, float(h - 1), 0};
-    int32_t t = lm.AddTriangle(input);
-    EXPECT_GE(t, 0);
-    auto group = std::make_shared<LmGroup>();
-    group->projKey = 2;
-    group->gridWidth = w;
-    group->gridHeight = h;
-    group->texelToChart.row[0] = {1, 0, 0};
-    group->texelToChart.row[1] = {0, 1, 0};
-    group->texelToChart.row[2] = {0, 0, 1};
-    group->coverage.assign(size_t(w * h + 63) / 64, ~uint64_t(0));
-    group->basis[0].assign(size_t(w * h), colour);
-    group->triangles.push_back(t);
-    lm.triangles[size_t(t)].group = int32_t(lm.groups.size());
-    lm.groups.push_back(group);
-    return *group;
-}
+// Charts made by hand, one triangle each, over a lightmapper's mesh: what the atlas stage gets.
+struct HandCharts {
+    explicit HandCharts(const Engine::LightmapperSettings& settings = OneBasis()) : lm(settings)
+    {
+        groups.reserve(64);  // tests hold on to the charts they add
+    }
 
-std::vector<LmGroup*> AllGroups(Engine::Lightmapper& lm)
-{
-    std::vector<LmGroup*> list;
-    for (auto& g : lm.groups)
-        list.push_back(g.get());
-    return list;
-}
+    // A fully covered chart of w x h texels on the z = 0 plane with one texel per world unit,
+    // holding one triangle whose corners sit on texel centres (0, 0), (w - 1, 0) and (0, h - 1).
+    LmGroup& Add(int32_t w, int32_t h, Geom::Vec3 colour)
+    {
+        Engine::InputTriangle input;
+        input.positions[0] = {0, 0, 0};
+        input.positions[1] = {float(w - 1), 0, 0};
+        input.positions[2] = {0, float(h - 1), 0};
+        int32_t t = lm.AddTriangle(input);
+        EXPECT_GE(t, 0);
+        LmGroup& group = groups.emplace_back();
+        group.projKey = 2;
+        group.gridWidth = w;
+        group.gridHeight = h;
+        group.texelToChart.row[0] = {1, 0, 0};
+        group.texelToChart.row[1] = {0, 1, 0};
+        group.texelToChart.row[2] = {0, 0, 1};
+        group.coverage.assign(size_t(w * h + 63) / 64, ~uint64_t(0));
+        group.basis[0].assign(size_t(w * h), colour);
+        group.triangles.push_back(t);
+        lm.Mesh().triangles[size_t(t)].group = int32_t(groups.size()) - 1;
+        return group;
+    }
+
+    std::vector<LmGroup*> All()
+    {
+        std::vector<LmGroup*> list;
+        for (LmGroup& g : groups)
+            list.push_back(&g);
+        return list;
+    }
+
+    // One packing of every chart into one basis, as the atlas stage runs it: a final packing
+    // also gives the triangles their pages and coordinates.
+    bool Pack(int32_t pageWidth, int32_t pageHeight, Atlas& atlas, bool final = true,
+              std::vector<Engine::GroupPlacement>* kept = nullptr)
+    {
+        std::vector<Engine::GroupPlacement> placements;
+        if (!Engine::BuildAtlases(1, lm.Progress(), pageWidth, pageHeight, All(), &atlas, final, placements))
+            return false;
+        if (final)
+            Engine::WriteLightmapCoordinates(lm.Mesh(), placements, pageWidth, pageHeight);
+        if (kept)
+            *kept = placements;
+        return true;
+    }
+
+    void Optimize() { Engine::OptimizeAtlas(lm.Mesh(), lm.Settings(), lm.Progress(), groups, atlases); }
+
+    const Engine::LmTriangle& Triangle(int32_t t) const { return lm.Mesh().triangles[size_t(t)]; }
+
+    Engine::Lightmapper lm;
+    std::vector<LmGroup> groups;
+    Atlas atlases[Engine::maxBases];
+};
 
 TEST(RenderGroupBitmap, DithersCoveredTexelsAndMarksUncoveredOnes)
 {
@@ -73,7 +98,7 @@ TEST(RenderGroupBitmap, DithersCoveredTexelsAndMarksUncoveredOnes)
     ASSERT_EQ(bitmap.Height(), 2);
     EXPECT_EQ(bitmap.At(0, 0), 0xFF646565u);
     EXPECT_EQ(bitmap.At(1, 0), 0xFF333333u);
-    EXPECT_EQ(bitmap.At(2, 0), 0x00FF0000u);
+    EXPECT_EQ(bitmap.At(2, 0), Engine::uncoveredTexelColour);
     EXPECT_EQ(bitmap.At(0, 1) & 0xFFFFFF00u, 0xFF00FF00u);
     EXPECT_EQ(bitmap.At(1, 1), 0xFFFFFFFFu);
     EXPECT_EQ(bitmap.At(2, 1), 0xFF010000u);
@@ -87,42 +112,42 @@ TEST(RenderGroupBitmap, DithersCoveredTexelsAndMarksUncoveredOnes)
     Engine::RenderGroupBitmap(group, colours, bitmap, 0);
     ASSERT_EQ(bitmap.Width(), 2);
     ASSERT_EQ(bitmap.Height(), 3);
-    EXPECT_EQ(bitmap.At(0, 2), 0x00FF0000u);
+    EXPECT_EQ(bitmap.At(0, 2), Engine::uncoveredTexelColour);
     EXPECT_EQ(bitmap.At(1, 2), 0xFF010000u);
 }
 
 TEST(BuildAtlases, SmallestGridTakesFourByFourWithBorderAndCoordinatesOnTexelCentres)
 {
-    Engine::Lightmapper lm(OneBasis());
-    AddChart(lm, 2, 2, {1, 1, 1});
-    AddChart(lm, 2, 2, {1, 1, 1});
-    Atlas atlas(16, 16, 0x00FF0000u);
-    ASSERT_TRUE(Engine::BuildAtlases(lm, 16, 16, AllGroups(lm), &atlas, true));
+    HandCharts charts;
+    charts.Add(2, 2, {1, 1, 1});
+    charts.Add(2, 2, {1, 1, 1});
+    Atlas atlas(16, 16, Engine::uncoveredTexelColour);
+    ASSERT_TRUE(charts.Pack(16, 16, atlas, true));
     ASSERT_EQ(atlas.PageCount(), 1);
     const Image::Bitmap& page = atlas.Page(0)->bitmap;
     // First chart at (1, 1) inside its 4 x 4 rectangle; the border stays page fill.
-    EXPECT_EQ(page.At(0, 0), 0x00FF0000u);
+    EXPECT_EQ(page.At(0, 0), Engine::uncoveredTexelColour);
     EXPECT_EQ(page.At(1, 1), 0xFFFFFFFFu);
     EXPECT_EQ(page.At(2, 2), 0xFFFFFFFFu);
-    EXPECT_EQ(page.At(3, 3), 0x00FF0000u);
+    EXPECT_EQ(page.At(3, 3), Engine::uncoveredTexelColour);
     // The first cut is vertical, so the second chart lands below the first one's 4 x 4 rectangle.
-    const Engine::LmTriangle& second = lm.triangles[1];
+    const Engine::LmTriangle& second = charts.Triangle(1);
     EXPECT_EQ(second.page, 0);
     EXPECT_FLOAT_EQ(second.lmUv[0].x, (1 + 0.5f) / 16);
     EXPECT_FLOAT_EQ(second.lmUv[0].y, (4 + 1 + 0.5f) / 16);
     EXPECT_FLOAT_EQ(second.lmUv[1].x, (1 + 1 + 0.5f) / 16);
     EXPECT_EQ(page.At(1, 5), 0xFFFFFFFFu);
-    EXPECT_EQ(lm.groups[1]->page, 0);
+    EXPECT_EQ(charts.groups[1].page, 0);
 }
 
 TEST(BuildAtlases, TallGridIsStoredTransposed)
 {
-    Engine::Lightmapper lm(OneBasis());
-    LmGroup& tall = AddChart(lm, 3, 10, {1, 1, 1});
-    Atlas atlas(16, 16, 0x00FF0000u);
-    ASSERT_TRUE(Engine::BuildAtlases(lm, 16, 16, AllGroups(lm), &atlas, true));
+    HandCharts charts;
+    LmGroup& tall = charts.Add(3, 10, {1, 1, 1});
+    Atlas atlas(16, 16, Engine::uncoveredTexelColour);
+    ASSERT_TRUE(charts.Pack(16, 16, atlas, true));
     EXPECT_TRUE(tall.transposed);
-    const Engine::LmTriangle& t = lm.triangles[0];
+    const Engine::LmTriangle& t = charts.Triangle(0);
     // Corner 2 sits on chart texel (0, 9), which the transposed page shows at (1 + 9, 1 + 0).
     EXPECT_FLOAT_EQ(t.lmUv[2].x, (1 + 9 + 0.5f) / 16);
     EXPECT_FLOAT_EQ(t.lmUv[2].y, (1 + 0.5f) / 16);
@@ -131,70 +156,70 @@ TEST(BuildAtlases, TallGridIsStoredTransposed)
 TEST(BuildAtlases, TallGridStaysUprightOnlyWhenTheTransposedShapeFitsNowhere)
 {
     // A 12 x 12 rectangle in the corner leaves free leaves of 12 x 4 (below) and 4 x 16 (right).
-    Engine::Lightmapper fits(OneBasis());
-    AddChart(fits, 10, 10, {1, 1, 1});
-    LmGroup& wide = AddChart(fits, 2, 3, {1, 1, 1});  // transposed 5 x 4 fits below
-    Atlas atlas(16, 16, 0x00FF0000u);
-    ASSERT_TRUE(Engine::BuildAtlases(fits, 16, 16, AllGroups(fits), &atlas, true));
+    HandCharts fits;
+    fits.Add(10, 10, {1, 1, 1});
+    LmGroup& wide = fits.Add(2, 3, {1, 1, 1});  // transposed 5 x 4 fits below
+    Atlas atlas(16, 16, Engine::uncoveredTexelColour);
+    ASSERT_TRUE(fits.Pack(16, 16, atlas, true));
     EXPECT_TRUE(wide.transposed);
     EXPECT_EQ(wide.page, 0);
 
-    Engine::Lightmapper flips(OneBasis());
-    AddChart(flips, 10, 10, {1, 1, 1});
-    LmGroup& upright = AddChart(flips, 2, 12, {1, 1, 1});  // 14 x 4 fits nowhere, 4 x 14 does
-    Atlas atlas2(16, 16, 0x00FF0000u);
-    ASSERT_TRUE(Engine::BuildAtlases(flips, 16, 16, AllGroups(flips), &atlas2, true));
+    HandCharts flips;
+    flips.Add(10, 10, {1, 1, 1});
+    LmGroup& upright = flips.Add(2, 12, {1, 1, 1});  // 14 x 4 fits nowhere, 4 x 14 does
+    Atlas atlas2(16, 16, Engine::uncoveredTexelColour);
+    ASSERT_TRUE(flips.Pack(16, 16, atlas2, true));
     EXPECT_FALSE(upright.transposed);
     EXPECT_EQ(upright.page, 0);
-    EXPECT_FLOAT_EQ(flips.triangles[1].lmUv[2].y, (1 + 11 + 0.5f) / 16);
-    EXPECT_FLOAT_EQ(flips.triangles[1].lmUv[2].x, (12 + 1 + 0.5f) / 16);
+    EXPECT_FLOAT_EQ(flips.Triangle(1).lmUv[2].y, (1 + 11 + 0.5f) / 16);
+    EXPECT_FLOAT_EQ(flips.Triangle(1).lmUv[2].x, (12 + 1 + 0.5f) / 16);
 }
 
 TEST(BuildAtlases, GroupWiderThanThePageFailsAndTrialsFailOnASecondPage)
 {
-    Engine::Lightmapper lm(OneBasis());
-    AddChart(lm, 20, 3, {1, 1, 1});
-    Atlas atlas(16, 16, 0x00FF0000u);
-    EXPECT_FALSE(Engine::BuildAtlases(lm, 16, 16, AllGroups(lm), &atlas, true));
+    HandCharts charts;
+    charts.Add(20, 3, {1, 1, 1});
+    Atlas atlas(16, 16, Engine::uncoveredTexelColour);
+    EXPECT_FALSE(charts.Pack(16, 16, atlas, true));
 
-    Engine::Lightmapper trial(OneBasis());
-    AddChart(trial, 12, 12, {1, 1, 1});
-    AddChart(trial, 12, 12, {1, 1, 1});
-    Atlas final(16, 16, 0x00FF0000u);
-    ASSERT_TRUE(Engine::BuildAtlases(trial, 16, 16, AllGroups(trial), &final, true));
+    HandCharts trial;
+    trial.Add(12, 12, {1, 1, 1});
+    trial.Add(12, 12, {1, 1, 1});
+    Atlas final(16, 16, Engine::uncoveredTexelColour);
+    ASSERT_TRUE(trial.Pack(16, 16, final, true));
     EXPECT_EQ(final.PageCount(), 2);
-    Atlas attempt(16, 16, 0xFFFF0000u);
-    EXPECT_FALSE(Engine::BuildAtlases(trial, 16, 16, AllGroups(trial), &attempt, false));
+    Atlas attempt(16, 16, Engine::opaqueFillColour);
+    EXPECT_FALSE(trial.Pack(16, 16, attempt, false));
 }
 
 TEST(BuildAtlases, PaddedWidthBeyondThePageDropsTheBorder)
 {
-    Engine::Lightmapper lm(OneBasis());
-    AddChart(lm, 15, 3, {1, 1, 1});
-    Atlas atlas(16, 16, 0x00FF0000u);
-    ASSERT_TRUE(Engine::BuildAtlases(lm, 16, 16, AllGroups(lm), &atlas, true));
+    HandCharts charts;
+    charts.Add(15, 3, {1, 1, 1});
+    Atlas atlas(16, 16, Engine::uncoveredTexelColour);
+    ASSERT_TRUE(charts.Pack(16, 16, atlas, true));
     const Image::Bitmap& page = atlas.Page(0)->bitmap;
     EXPECT_EQ(page.At(0, 1), 0xFFFFFFFFu);  // no left border
-    EXPECT_EQ(page.At(0, 0), 0x00FF0000u);  // top border kept
-    EXPECT_FLOAT_EQ(lm.triangles[0].lmUv[0].x, 0.5f / 16);
+    EXPECT_EQ(page.At(0, 0), Engine::uncoveredTexelColour);  // top border kept
+    EXPECT_FLOAT_EQ(charts.Triangle(0).lmUv[0].x, 0.5f / 16);
 }
 
 TEST(BuildAtlases, HolesOfAChartAreGivenBackToThePacker)
 {
-    Engine::Lightmapper lm(OneBasis());
-    LmGroup& ring = AddChart(lm, 20, 20, {1, 1, 1});
+    HandCharts charts;
+    LmGroup& ring = charts.Add(20, 20, {1, 1, 1});
     // Only a 2-texel frame is covered: the inside is a hole for later, smaller charts.
     for (int32_t y = 0; y < 20; y++)
         for (int32_t x = 0; x < 20; x++)
             if (x >= 2 && x < 18 && y >= 2 && y < 18)
                 ring.coverage[size_t(y * 20 + x) >> 6] &= ~(uint64_t(1) << ((y * 20 + x) & 63));
-    LmGroup& small = AddChart(lm, 6, 6, {0.5f, 0.5f, 0.5f});
-    Atlas atlas(22, 22, 0x00FF0000u);
-    ASSERT_TRUE(Engine::BuildAtlases(lm, 22, 22, AllGroups(lm), &atlas, true));
+    LmGroup& small = charts.Add(6, 6, {0.5f, 0.5f, 0.5f});
+    Atlas atlas(22, 22, Engine::uncoveredTexelColour);
+    ASSERT_TRUE(charts.Pack(22, 22, atlas, true));
     EXPECT_EQ(small.page, 0);
     EXPECT_EQ(atlas.PageCount(), 1);
     // The small chart sits inside the ring's hole, clear of its one-texel growth.
-    float u = lm.triangles[1].lmUv[0].x * 22 - 0.5f, v = lm.triangles[1].lmUv[0].y * 22 - 0.5f;
+    float u = charts.Triangle(1).lmUv[0].x * 22 - 0.5f, v = charts.Triangle(1).lmUv[0].y * 22 - 0.5f;
     EXPECT_GE(u, 4);
     EXPECT_GE(v, 4);
     EXPECT_LE(u + 6, 18);
@@ -217,15 +242,15 @@ TEST(OptimizeAtlas, ShrinksTheLastPageByTheRequestedRules)
         Engine::LightmapperSettings settings = OneBasis();
         settings.atlasSize = 256;
         settings.flags = c.flags;
-        Engine::Lightmapper lm(settings);
-        AddChart(lm, 18, 10, {1, 1, 1});  // 20 x 12 with its border
-        Engine::OptimizeAtlas(lm);
-        ASSERT_EQ(lm.atlases[0].PageCount(), 1) << c.name;
-        const Image::Bitmap& page = lm.atlases[0].Page(0)->bitmap;
+        HandCharts charts(settings);
+        charts.Add(18, 10, {1, 1, 1});  // 20 x 12 with its border
+        charts.Optimize();
+        ASSERT_EQ(charts.atlases[0].PageCount(), 1) << c.name;
+        const Image::Bitmap& page = charts.atlases[0].Page(0)->bitmap;
         EXPECT_EQ(page.Width(), c.width) << c.name;
         EXPECT_EQ(page.Height(), c.height) << c.name;
         // Every corner still lands on its texel centre of the final page.
-        const Engine::LmTriangle& t = lm.triangles[0];
+        const Engine::LmTriangle& t = charts.Triangle(0);
         float x = t.lmUv[1].x * float(page.Width()) - 0.5f, y = t.lmUv[1].y * float(page.Height()) - 0.5f;
         EXPECT_NEAR(x, 1 + 17, 1e-3) << c.name;
         EXPECT_NEAR(y, 1, 1e-3) << c.name;
@@ -252,12 +277,12 @@ TEST(RenderGroupBitmap, OutOfRangeColoursSaturate)
 }
 
 // Charts of assorted shapes, with holes, so that packing turns some and fills holes with others.
-void AddAssortedCharts(Engine::Lightmapper& lm)
+void AddAssortedCharts(HandCharts& charts)
 {
     const int32_t sizes[][2] = {{30, 20}, {6, 25}, {12, 12}, {3, 9}, {20, 4}, {2, 2}, {9, 3}, {5, 5}};
     int32_t n = 0;
     for (const auto& size : sizes) {
-        LmGroup& chart = AddChart(lm, size[0], size[1], {0.1f * float(n), 0.5f, 1.0f - 0.1f * float(n)});
+        LmGroup& chart = charts.Add(size[0], size[1], {0.1f * float(n), 0.5f, 1.0f - 0.1f * float(n)});
         // A covered frame of two texels around an empty middle, on the larger charts.
         for (int32_t y = 0; y < size[1]; y++)
             for (int32_t x = 0; x < size[0]; x++)
@@ -271,22 +296,22 @@ void AddAssortedCharts(Engine::Lightmapper& lm)
 
 TEST(BuildAtlases, PackingWithoutPixelsThenPaintingGivesTheSamePages)
 {
-    Engine::Lightmapper drawn(OneBasis()), packed(OneBasis());
+    HandCharts drawn, packed;
     AddAssortedCharts(drawn);
     AddAssortedCharts(packed);
-    Atlas withPixels(36, 36, 0x00FF0000u), withoutPixels(36, 36, 0x00FF0000u);
+    Atlas withPixels(36, 36, Engine::uncoveredTexelColour), withoutPixels(36, 36, Engine::uncoveredTexelColour);
     withoutPixels.withPixels = false;
     std::vector<Engine::GroupPlacement> placements;
-    ASSERT_TRUE(Engine::BuildAtlases(drawn, 36, 36, AllGroups(drawn), &withPixels, true));
-    ASSERT_TRUE(Engine::BuildAtlases(packed, 36, 36, AllGroups(packed), &withoutPixels, true, &placements));
+    ASSERT_TRUE(drawn.Pack(36, 36, withPixels, true));
+    ASSERT_TRUE(packed.Pack(36, 36, withoutPixels, true, &placements));
     ASSERT_EQ(placements.size(), packed.groups.size());
     ASSERT_GE(withPixels.PageCount(), 2);
     ASSERT_EQ(withoutPixels.PageCount(), withPixels.PageCount());
     EXPECT_TRUE(withoutPixels.Page(0)->bitmap.IsEmpty());
     // Turning the charts afterwards, as trial packings may, does not change how they are drawn.
-    for (auto& group : packed.groups)
-        group->transposed = !group->transposed;
-    Engine::PaintPages(packed, placements, &withoutPixels, 0, withoutPixels.PageCount());
+    for (LmGroup& group : packed.groups)
+        group.transposed = !group.transposed;
+    Engine::PaintPages(1, placements, &withoutPixels, 0, withoutPixels.PageCount());
     for (int32_t p = 0; p < withPixels.PageCount(); p++) {
         const Image::Bitmap &a = withPixels.Page(p)->bitmap, &b = withoutPixels.Page(p)->bitmap;
         ASSERT_EQ(a.Width(), b.Width());
@@ -295,10 +320,10 @@ TEST(BuildAtlases, PackingWithoutPixelsThenPaintingGivesTheSamePages)
             for (int32_t x = 0; x < a.Width(); x++)
                 ASSERT_EQ(a.At(x, y), b.At(x, y)) << "page " << p << " at " << x << "," << y;
     }
-    for (size_t t = 0; t < drawn.triangles.size(); t++) {
-        EXPECT_EQ(drawn.triangles[t].page, packed.triangles[t].page);
+    for (int32_t t = 0; t < drawn.lm.Mesh().TriangleCount(); t++) {
+        EXPECT_EQ(drawn.Triangle(t).page, packed.Triangle(t).page);
         for (int k = 0; k < 3; k++)
-            EXPECT_EQ(drawn.triangles[t].lmUv[k], packed.triangles[t].lmUv[k]);
+            EXPECT_EQ(drawn.Triangle(t).lmUv[k], packed.Triangle(t).lmUv[k]);
     }
 }
 
@@ -308,12 +333,12 @@ TEST(OptimizeAtlas, OnlyTheLastOfSeveralPagesShrinksAndEveryCornerKeepsItsTexel)
         Engine::LightmapperSettings settings = OneBasis();
         settings.atlasSize = 40;
         settings.flags = flags;
-        Engine::Lightmapper lm(settings);
-        AddChart(lm, 36, 30, {1, 0, 0});  // a page each for the two large charts
-        AddChart(lm, 30, 36, {0, 1, 0});
-        AddChart(lm, 21, 7, {0, 0, 1});   // the last page: 23 x 9 with the border
-        Engine::OptimizeAtlas(lm);
-        ASSERT_EQ(lm.atlases[0].PageCount(), 3);
+        HandCharts charts(settings);
+        charts.Add(36, 30, {1, 0, 0});  // a page each for the two large charts
+        charts.Add(30, 36, {0, 1, 0});
+        charts.Add(21, 7, {0, 0, 1});   // the last page: 23 x 9 with the border
+        charts.Optimize();
+        ASSERT_EQ(charts.atlases[0].PageCount(), 3);
         const bool pot = flags & Engine::PotLightmaps;
         // Both sides: 16 fails, 32 fits, and the search ends there (24 is never tried); the height
         // alone then comes down to 24.
@@ -323,10 +348,10 @@ TEST(OptimizeAtlas, OnlyTheLastOfSeveralPagesShrinksAndEveryCornerKeepsItsTexel)
             {{0, 0}, {35, 0}, {0, 29}}, {{0, 0}, {0, 29}, {35, 0}}, {{0, 0}, {20, 0}, {0, 6}}};
         const uint32_t colours[] = {0xFFFF0000u, 0xFF00FF00u, 0xFF0000FFu};
         for (int32_t g = 0; g < 3; g++) {
-            const Image::Bitmap& page = lm.atlases[0].Page(g)->bitmap;
+            const Image::Bitmap& page = charts.atlases[0].Page(g)->bitmap;
             EXPECT_EQ(page.Width(), widths[g]) << "page " << g << " flags " << flags;
             EXPECT_EQ(page.Height(), heights[g]) << "page " << g << " flags " << flags;
-            const Engine::LmTriangle& t = lm.triangles[size_t(g)];
+            const Engine::LmTriangle& t = charts.Triangle(size_t(g));
             EXPECT_EQ(t.page, g);
             for (int k = 0; k < 3; k++) {
                 // Every corner sits on a texel centre, one texel in from the chart's rectangle,

@@ -33,10 +33,10 @@ constexpr size_t bunnyTriangles = SIZE_MAX;
 #endif
 
 // Bakes the model with one ray per texel (the atlas does not depend on the values) and keeps the
-// charts, which the build releases at its end.
+// charts, which the build would otherwise release at its end.
 struct Bake {
     std::unique_ptr<Engine::Lightmapper> lm;
-    std::vector<std::shared_ptr<Engine::LmGroup>> charts;
+    Engine::LmCharts charts;
 };
 
 bool RunBake(const Model& model, Bake& bake)
@@ -60,13 +60,7 @@ bool RunBake(const Model& model, Bake& bake)
     Engine::Lightmapper& lm = *bake.lm;
     if (!App::FeedTriangles(reader, options, lm))
         lm.BuildVertexNormals(options.smoothingAngle);
-    lm.progress = [&](float, float, const std::string& title) {
-        if (title == "Building atlas")
-            bake.charts = lm.groups;
-    };
-    bool built = lm.Build(false, false);
-    lm.progress = nullptr;
-    return built;
+    return lm.Build(false, false, &bake.charts);
 }
 
 // Where a chart's texel (0, 0) sits on its page, found from its corners' coordinates, for the
@@ -77,7 +71,7 @@ struct ChartOrigin {
     int32_t x = 0, y = 0;
 };
 
-ChartOrigin FindOrigin(const Engine::Lightmapper& lm, const Engine::LmGroup& chart, int32_t pageWidth,
+ChartOrigin FindOrigin(const Engine::LmMesh& mesh, const Engine::LmGroup& chart, int32_t pageWidth,
                        int32_t pageHeight)
 {
     Geom::Mat3 chartToTexel;
@@ -90,9 +84,9 @@ ChartOrigin FindOrigin(const Engine::Lightmapper& lm, const Engine::LmGroup& cha
         int corners = 0;
         std::vector<std::pair<double, double>> offsets;
         for (int32_t t : chart.triangles) {
-            const Engine::LmTriangle& triangle = lm.triangles[size_t(t)];
+            const Engine::LmTriangle& triangle = mesh.triangles[size_t(t)];
             for (int k = 0; k < 3; k++) {
-                Geom::Vec2 p = Engine::ProjectToPlane(lm.positions[size_t(triangle.pos[k])], chart.ProjectionAxis());
+                Geom::Vec2 p = Engine::ProjectToPlane(mesh.Corner(triangle, k), chart.ProjectionAxis());
                 Geom::Vec3 texel = chartToTexel.TransformRow({p.x, p.y, 1.0f});
                 double s = transposed ? texel.y : texel.x, u = transposed ? texel.x : texel.y;
                 offsets.push_back({double(triangle.lmUv[k].x) * pageWidth - 0.5 - s,
@@ -119,13 +113,14 @@ void CheckAtlas(const Model& model)
     Bake bake;
     ASSERT_TRUE(RunBake(model, bake));
     const Engine::Lightmapper& lm = *bake.lm;
-    const Engine::Atlas& atlas = lm.atlases[0];
+    const Engine::Atlas& atlas = lm.Atlases(0);
+    const Engine::LmMesh& mesh = lm.Mesh();
     ASSERT_GT(atlas.PageCount(), 0);
-    ASSERT_FALSE(bake.charts.empty());
+    ASSERT_FALSE(bake.charts.groups.empty());
 
     // Every triangle is on a page, its corners strictly inside it.
-    for (size_t t = 0; t < lm.triangles.size(); t++) {
-        const Engine::LmTriangle& triangle = lm.triangles[t];
+    for (size_t t = 0; t < mesh.triangles.size(); t++) {
+        const Engine::LmTriangle& triangle = mesh.triangles[t];
         ASSERT_GE(triangle.page, 0) << "triangle " << t;
         ASSERT_LT(triangle.page, atlas.PageCount()) << "triangle " << t;
         for (int k = 0; k < 3; k++) {
@@ -144,12 +139,12 @@ void CheckAtlas(const Model& model)
         owner[size_t(p)].assign(size_t(page.Width()) * size_t(page.Height()), -1);
     }
     Image::Bitmap drawn;
-    for (size_t g = 0; g < bake.charts.size(); g++) {
-        Engine::LmGroup& chart = *bake.charts[g];
+    for (size_t g = 0; g < bake.charts.groups.size(); g++) {
+        Engine::LmGroup& chart = bake.charts.groups[g];
         ASSERT_GE(chart.page, 0) << "chart " << g;
         ASSERT_LT(chart.page, atlas.PageCount()) << "chart " << g;
         const Image::Bitmap& page = atlas.Page(chart.page)->bitmap;
-        ChartOrigin origin = FindOrigin(lm, chart, page.Width(), page.Height());
+        ChartOrigin origin = FindOrigin(mesh, chart, page.Width(), page.Height());
         ASSERT_TRUE(origin.found) << "chart " << g << ": corners disagree on its place";
         chart.transposed = origin.transposed;
         Engine::RenderGroupBitmap(chart, chart.basis[0], drawn, 0);
@@ -174,8 +169,8 @@ void CheckAtlas(const Model& model)
     for (size_t p = 0; p < owner.size(); p++)
         claims[p].assign(owner[p].size(), -1);
     int64_t inside = 0, uncovered = 0;
-    for (size_t t = 0; t < lm.triangles.size(); t++) {
-        const Engine::LmTriangle& triangle = lm.triangles[t];
+    for (size_t t = 0; t < mesh.triangles.size(); t++) {
+        const Engine::LmTriangle& triangle = mesh.triangles[t];
         const Image::Bitmap& page = atlas.Page(triangle.page)->bitmap;
         double px[3], py[3];
         for (int k = 0; k < 3; k++) {

@@ -7,8 +7,10 @@
 #include <memory>
 #include <vector>
 
-#include "core/cpu_info.h"
+#include "engine/lightmapper/grouping.h"
 #include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/staged_build.h"
+#include "engine/lightmapper/texels.h"
 #include "lightmapper_fixture.h"
 
 namespace ChartTest {
@@ -20,32 +22,71 @@ struct MeshTriangle {
     uint32_t flags = 0;
 };
 
-inline Engine::LightmapperSettings Settings(float texelSize = 0.25f)
-{
-    Engine::LightmapperSettings settings;
-    settings.texelSize = texelSize;
-    settings.superSampling = false;
-    settings.aoDistance = 3.0f;
-    return settings;
-}
+inline Engine::LightmapperSettings Settings(float texelSize = 0.25f) { return LightmapperTest::AoSettings(texelSize); }
+
+// A lightmapper and one build of it, run stage by stage on a pool of `threads` threads.
+struct Staged {
+    Staged(const Engine::LightmapperSettings& settings, int32_t threads)
+        : Staged(std::make_unique<Engine::Lightmapper>(settings), nullptr, threads)
+    {
+    }
+    Staged(Engine::Lightmapper& lightmapper, int32_t threads) : Staged(nullptr, &lightmapper, threads) {}
+
+    // Connectivity and the trees, as Build runs them before grouping.
+    void BuildTrees()
+    {
+        build.Connectivity();
+        build.Trees();
+    }
+    // The first step of grouping only: grown groups, not laid out.
+    void GroupTriangles() { build.GroupTriangles(); }
+    // All of grouping: grow, lay out, pack texels, sort and mark borders.
+    void BuildGroups() { build.Groups(); }
+
+    Engine::ChartJoiner Joiner()
+    {
+        return {mesh, build.settings, build.context.trees.kdTree, build.context.candidates[0], groups};
+    }
+    Engine::SampleSearch Search()
+    {
+        return {mesh, build.context.trees.kdTree, 0, build.context.candidates[0], build.settings.epsilon};
+    }
+    const Engine::LightmapperSettings& Settings() const { return build.settings; }
+
+    std::unique_ptr<Engine::Lightmapper> owned;
+    Engine::Lightmapper& lm;
+    Engine::StagedBuild build;
+    Engine::LmMesh& mesh;
+    std::vector<Engine::LmGroup>& groups;
+
+private:
+    // The pool starts before the build sizes its per-thread scratch by it.
+    Staged(std::unique_ptr<Engine::Lightmapper> own, Engine::Lightmapper* other, int32_t threads)
+        : owned(std::move(own)), lm(owned ? *owned : *other), build(Started(lm, threads)), mesh(build.mesh),
+          groups(build.charts.groups)
+    {
+    }
+    static Engine::Lightmapper& Started(Engine::Lightmapper& lightmapper, int32_t threads)
+    {
+        lightmapper.Pool().Start(threads);
+        return lightmapper;
+    }
+};
 
 // Every triangle gets a face of its own, as the run driver hands them over. Then connectivity
-// and the tree, as Build runs them before grouping, on a pool of `threads` threads.
-inline std::unique_ptr<Engine::Lightmapper> Prepare(const Engine::LightmapperSettings& settings,
-                                                    const std::vector<MeshTriangle>& mesh, int32_t threads = 1)
+// and the trees, as Build runs them before grouping, on a pool of `threads` threads.
+inline std::unique_ptr<Staged> Prepare(const Engine::LightmapperSettings& settings,
+                                       const std::vector<MeshTriangle>& mesh, int32_t threads = 1)
 {
-    auto lm = std::make_unique<Engine::Lightmapper>(settings);
+    auto staged = std::make_unique<Staged>(settings, threads);
     for (size_t i = 0; i < mesh.size(); i++) {
         Engine::InputTriangle input = LightmapperTest::Tri(mesh[i].a, mesh[i].b, mesh[i].c);
         input.flags = mesh[i].flags;
         input.faceId = int32_t(i);
-        lm->AddTriangle(input);
+        staged->lm.AddTriangle(input);
     }
-    lm->pool.Start(threads);
-    lm->threadCandidates.resize(size_t(std::max({Core::GetLogicalCoreCount(), lm->pool.GetThreadCount(), 2})));
-    lm->BuildConnectivity();
-    lm->BuildKdTree();
-    return lm;
+    staged->BuildTrees();
+    return staged;
 }
 
 // Two triangles of the quad a, b, c, d (counter-clockwise seen from the front).

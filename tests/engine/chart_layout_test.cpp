@@ -29,10 +29,10 @@ std::vector<MeshTriangle> Rectangle(float length, float width, float degrees, Ve
 
 TEST(ChartLayout, SquareGetsTexelCentresOnItsCornersAndFullCoverage)
 {
-    auto lm = Prepare(Settings(0.25f), Rectangle(1, 1, 0, {2, 3}));
-    Engine::BuildGroups(*lm);
-    ASSERT_EQ(lm->groups.size(), 1u);
-    const Engine::LmGroup& group = *lm->groups[0];
+    auto staged = Prepare(Settings(0.25f), Rectangle(1, 1, 0, {2, 3}));
+    staged->BuildGroups();
+    ASSERT_EQ(staged->groups.size(), 1u);
+    const Engine::LmGroup& group = staged->groups[0];
     // Centres at 2, 2.25, .. 3 and 3, .. 4: five a side, the extreme ones on the edges.
     EXPECT_EQ(group.gridWidth, 5);
     EXPECT_EQ(group.gridHeight, 5);
@@ -47,10 +47,10 @@ TEST(ChartLayout, SquareGetsTexelCentresOnItsCornersAndFullCoverage)
     EXPECT_EQ(group.basis[0].size(), 25u);
 
     // Corners land on the texel coordinates of the same lattice.
-    Engine::ComputeCornerTexelCoords(*lm, 0);
-    for (const Engine::LmTriangle& t : lm->triangles) {
+    Engine::ComputeCornerTexelCoords(staged->mesh, staged->groups[size_t(0)]);
+    for (const Engine::LmTriangle& t : staged->mesh.triangles) {
         for (int k = 0; k < 3; k++) {
-            const Vec3 p = lm->positions[size_t(t.pos[k])];
+            const Vec3 p = staged->mesh.positions[size_t(t.pos[k])];
             EXPECT_NEAR(t.lmUv[k].x, (p.x - 2) * 4, 1e-4f);
             EXPECT_NEAR(t.lmUv[k].y, (p.y - 3) * 4, 1e-4f);
         }
@@ -61,12 +61,12 @@ TEST(ChartLayout, TinyGroupGetsTwoByTwo)
 {
     std::vector<MeshTriangle> mesh;
     mesh.push_back({{0.01f, 0.01f, 0}, {0.02f, 0.01f, 0}, {0.01f, 0.02f, 0}});
-    auto lm = Prepare(Settings(0.25f), mesh);
-    Engine::BuildGroups(*lm);
-    ASSERT_EQ(lm->groups.size(), 1u);
-    EXPECT_EQ(lm->groups[0]->gridWidth, 2);
-    EXPECT_EQ(lm->groups[0]->gridHeight, 2);
-    EXPECT_EQ(lm->groups[0]->texelSize[0], 0.25f);
+    auto staged = Prepare(Settings(0.25f), mesh);
+    staged->BuildGroups();
+    ASSERT_EQ(staged->groups.size(), 1u);
+    EXPECT_EQ(staged->groups[0].gridWidth, 2);
+    EXPECT_EQ(staged->groups[0].gridHeight, 2);
+    EXPECT_EQ(staged->groups[0].texelSize[0], 0.25f);
 }
 
 TEST(ChartLayout, OversizedGridIsCoarsenedByTenPercentSteps)
@@ -83,10 +83,10 @@ TEST(ChartLayout, OversizedGridIsCoarsenedByTenPercentSteps)
         if (c.keep)
             settings.flags |= Engine::KeepLargeGroups;
         // The big floor is finely cut so that only -l keeps it one group.
-        auto lm = Prepare(settings, c.keep ? ChartTest::Floor(c.length, 20) : Rectangle(c.length, c.length, 0));
-        Engine::BuildGroups(*lm);
-        ASSERT_EQ(lm->groups.size(), 1u);
-        const Engine::LmGroup& group = *lm->groups[0];
+        auto staged = Prepare(settings, c.keep ? ChartTest::Floor(c.length, 20) : Rectangle(c.length, c.length, 0));
+        staged->BuildGroups();
+        ASSERT_EQ(staged->groups.size(), 1u);
+        const Engine::LmGroup& group = staged->groups[0];
         const float size = group.texelSize[0];
         EXPECT_EQ(group.texelSize[1], size);
         float expected = 0.25f;
@@ -116,10 +116,10 @@ TEST(ChartLayout, TurnedRectangleUsesItsPrincipalFrame)
     } cases[] = {{0, false}, {30, true}, {-20, true}, {2, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.degrees);
-        auto lm = Prepare(Settings(0.25f), Rectangle(10, 1, c.degrees, {5, 5}));
-        Engine::BuildGroups(*lm);
-        ASSERT_EQ(lm->groups.size(), 1u);
-        const Engine::LmGroup& group = *lm->groups[0];
+        auto staged = Prepare(Settings(0.25f), Rectangle(10, 1, c.degrees, {5, 5}));
+        staged->BuildGroups();
+        ASSERT_EQ(staged->groups.size(), 1u);
+        const Engine::LmGroup& group = staged->groups[0];
         const Vec3 r0 = group.texelToChart.row[0], r1 = group.texelToChart.row[1];
         if (!c.principal) {
             EXPECT_EQ(r0, (Vec3{0.25f, 0, 0}));
@@ -133,8 +133,8 @@ TEST(ChartLayout, TurnedRectangleUsesItsPrincipalFrame)
         EXPECT_LE(group.gridWidth, 42);
         EXPECT_LE(group.gridHeight, 6);
         // Every corner of the rectangle falls inside the grid.
-        Engine::ComputeCornerTexelCoords(*lm, 0);
-        for (const Engine::LmTriangle& t : lm->triangles) {
+        Engine::ComputeCornerTexelCoords(staged->mesh, staged->groups[size_t(0)]);
+        for (const Engine::LmTriangle& t : staged->mesh.triangles) {
             for (int k = 0; k < 3; k++) {
                 EXPECT_GE(t.lmUv[k].x, -1e-3f);
                 EXPECT_GE(t.lmUv[k].y, -1e-3f);
@@ -156,10 +156,10 @@ TEST(ChartLayout, ChartWiderThanAnyIntegerGridIsCoarsenedToo)
     mesh.push_back({{0, 0, 0}, {1e9f, 0, 0}, {0, 1e9f, 0}});
     Engine::LightmapperSettings settings = Settings(0.25f);
     settings.atlasSize = 64;
-    auto lm = Prepare(settings, mesh);
-    Engine::BuildGroups(*lm);
-    ASSERT_EQ(lm->groups.size(), 1u);
-    const Engine::LmGroup& group = *lm->groups[0];
+    auto staged = Prepare(settings, mesh);
+    staged->BuildGroups();
+    ASSERT_EQ(staged->groups.size(), 1u);
+    const Engine::LmGroup& group = staged->groups[0];
     EXPECT_LE(group.gridWidth, 64);
     EXPECT_GE(group.gridWidth, 60);
     EXPECT_GT(group.texelSize[0] * float(group.gridWidth - 1), 1e9f);

@@ -27,11 +27,11 @@ TEST(Connectivity, BothWindingsShareOneEdge)
     Lightmapper lm(LightmapperSettings{});
     ASSERT_EQ(lm.AddTriangle(QuadA()), 0);
     ASSERT_EQ(lm.AddTriangle(QuadB()), 1);
-    EXPECT_EQ(lm.edges.size(), 5u);
-    ASSERT_EQ(lm.triangles[0].edge[1], lm.triangles[1].edge[0]);
-    const Engine::LmEdge& shared = lm.edges[size_t(lm.triangles[0].edge[1])];
-    EXPECT_EQ(shared.lower, std::min(lm.triangles[0].pos[1], lm.triangles[0].pos[2]));
-    EXPECT_EQ(shared.upper, std::max(lm.triangles[0].pos[1], lm.triangles[0].pos[2]));
+    EXPECT_EQ(lm.Mesh().edges.size(), 5u);
+    ASSERT_EQ(lm.Mesh().triangles[0].edge[1], lm.Mesh().triangles[1].edge[0]);
+    const Engine::LmEdge& shared = lm.Mesh().edges[size_t(lm.Mesh().triangles[0].edge[1])];
+    EXPECT_EQ(shared.lower, std::min(lm.Mesh().triangles[0].pos[1], lm.Mesh().triangles[0].pos[2]));
+    EXPECT_EQ(shared.upper, std::max(lm.Mesh().triangles[0].pos[1], lm.Mesh().triangles[0].pos[2]));
     EXPECT_EQ(shared.triangle[0], 0);
     EXPECT_EQ(shared.triangle[1], 1);
 
@@ -39,7 +39,7 @@ TEST(Connectivity, BothWindingsShareOneEdge)
     const int expected[2][3] = {{-1, 1, -1}, {0, -1, -1}};
     for (int t = 0; t < 2; t++)
         for (int e = 0; e < 3; e++)
-            EXPECT_EQ(lm.triangles[size_t(t)].neighbour[e], expected[t][e]) << "triangle " << t << " edge " << e;
+            EXPECT_EQ(lm.Mesh().triangles[size_t(t)].neighbour[e], expected[t][e]) << "triangle " << t << " edge " << e;
 }
 
 TEST(Connectivity, NonManifoldEdgeKeepsTheFirstTwo)
@@ -49,16 +49,16 @@ TEST(Connectivity, NonManifoldEdgeKeepsTheFirstTwo)
     ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0.5f, 1, 0}, {1, 0, 0})), 0);   // A, edge 2
     ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {1, 0, 0}, {0.5f, -1, 0})), 1);  // B, edge 0
     ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0.3f, 2, 0}, {1, 0, 0})), 2);   // C, edge 2
-    int32_t edge = lm.triangles[0].edge[2];
-    EXPECT_EQ(lm.triangles[1].edge[0], edge);
-    EXPECT_EQ(lm.triangles[2].edge[2], edge);
-    EXPECT_EQ(lm.edges[size_t(edge)].triangle[0], 0);
-    EXPECT_EQ(lm.edges[size_t(edge)].triangle[1], 1);
+    int32_t edge = lm.Mesh().triangles[0].edge[2];
+    EXPECT_EQ(lm.Mesh().triangles[1].edge[0], edge);
+    EXPECT_EQ(lm.Mesh().triangles[2].edge[2], edge);
+    EXPECT_EQ(lm.Mesh().edges[size_t(edge)].triangle[0], 0);
+    EXPECT_EQ(lm.Mesh().edges[size_t(edge)].triangle[1], 1);
 
     lm.BuildConnectivity();
-    EXPECT_EQ(lm.triangles[0].neighbour[2], 1);  // A sees B
-    EXPECT_EQ(lm.triangles[1].neighbour[0], 0);  // B sees A
-    EXPECT_EQ(lm.triangles[2].neighbour[2], 0);  // C sees A, which does not see C back
+    EXPECT_EQ(lm.Mesh().triangles[0].neighbour[2], 1);  // A sees B
+    EXPECT_EQ(lm.Mesh().triangles[1].neighbour[0], 0);  // B sees A
+    EXPECT_EQ(lm.Mesh().triangles[2].neighbour[2], 0);  // C sees A, which does not see C back
 }
 
 TEST(Connectivity, OwnObjectFlagLimitsNeighbours)
@@ -89,8 +89,8 @@ TEST(Connectivity, OwnObjectFlagLimitsNeighbours)
         ASSERT_EQ(lm.AddTriangle(b), 1);
         lm.BuildConnectivity();
         std::string row = std::to_string(c.flagsA) + c.objectA + " / " + std::to_string(c.flagsB) + c.objectB;
-        EXPECT_EQ(lm.triangles[0].neighbour[1], c.linked ? 1 : -1) << row;
-        EXPECT_EQ(lm.triangles[1].neighbour[0], c.linked ? 0 : -1) << row;
+        EXPECT_EQ(lm.Mesh().triangles[0].neighbour[1], c.linked ? 1 : -1) << row;
+        EXPECT_EQ(lm.Mesh().triangles[1].neighbour[0], c.linked ? 0 : -1) << row;
     }
 }
 
@@ -99,13 +99,13 @@ TEST(Connectivity, DifferentModelsNeverShareEdges)
     Lightmapper lm(LightmapperSettings{});
     ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0}, 1)), 0);
     ASSERT_EQ(lm.AddTriangle(Tri({1, 0, 0}, {0, 1, 0}, {1, 1, 0}, 2)), 1);
-    EXPECT_EQ(lm.edges.size(), 6u);
-    EXPECT_NE(lm.triangles[0].edge[1], lm.triangles[1].edge[0]);
-    const Engine::LmTriangle& t = lm.triangles[0];
+    EXPECT_EQ(lm.Mesh().edges.size(), 6u);
+    EXPECT_NE(lm.Mesh().triangles[0].edge[1], lm.Mesh().triangles[1].edge[0]);
+    const Engine::LmTriangle& t = lm.Mesh().triangles[0];
     EXPECT_EQ(lm.FindNeighbour(1, t.pos[1], t.pos[2], 0), -1);
     lm.BuildConnectivity();
-    EXPECT_EQ(lm.triangles[0].neighbour[1], -1);
-    EXPECT_EQ(lm.triangles[1].neighbour[0], -1);
+    EXPECT_EQ(lm.Mesh().triangles[0].neighbour[1], -1);
+    EXPECT_EQ(lm.Mesh().triangles[1].neighbour[0], -1);
 }
 
 TEST(Connectivity, ProjectionKeysSplitNeighbours)
@@ -125,14 +125,14 @@ TEST(Connectivity, ProjectionKeysSplitNeighbours)
         Lightmapper lm(LightmapperSettings{});
         ASSERT_EQ(lm.AddTriangle(c.a), 0) << c.what;
         ASSERT_EQ(lm.AddTriangle(c.b), 1) << c.what;
-        ASSERT_NE(lm.triangles[0].projKey, lm.triangles[1].projKey) << c.what;
-        const Engine::LmTriangle& t = lm.triangles[0];
+        ASSERT_NE(lm.Mesh().triangles[0].projKey, lm.Mesh().triangles[1].projKey) << c.what;
+        const Engine::LmTriangle& t = lm.Mesh().triangles[0];
         // The edge table links them; only the projection rule keeps them apart.
         EXPECT_EQ(lm.FindNeighbour(0, t.pos[c.edgeA], t.pos[(c.edgeA + 1) % 3], 0), 1) << c.what;
         lm.BuildConnectivity();
         for (int e = 0; e < 3; e++) {
-            EXPECT_EQ(lm.triangles[0].neighbour[e], -1) << c.what << " edge " << e;
-            EXPECT_EQ(lm.triangles[1].neighbour[e], -1) << c.what << " edge " << e;
+            EXPECT_EQ(lm.Mesh().triangles[0].neighbour[e], -1) << c.what << " edge " << e;
+            EXPECT_EQ(lm.Mesh().triangles[1].neighbour[e], -1) << c.what << " edge " << e;
         }
     }
 }
@@ -154,7 +154,7 @@ TEST(Connectivity, TangentsWithoutTextureCoordinatesFallBackToAnAxis)
         ASSERT_EQ(lm.AddTriangle(in), 0);
         lm.BuildConnectivity();
         for (int k = 0; k < 3; k++) {
-            Vec4 t = lm.triangles[0].tangent[k];
+            Vec4 t = lm.Mesh().triangles[0].tangent[k];
             EXPECT_EQ((Vec3{t.x, t.y, t.z}), c.tangent)
                 << "normal " << c.normal.x << " " << c.normal.y << " " << c.normal.z << " corner " << k;
             EXPECT_EQ(t.w, 1.0f);
@@ -187,7 +187,7 @@ TEST(Connectivity, TangentsFollowTextureSpace)
         ASSERT_EQ(lm.AddTriangle(in), 0);
         lm.BuildConnectivity();
         for (int k = 0; k < 3; k++) {
-            Vec4 t = lm.triangles[0].tangent[k];
+            Vec4 t = lm.Mesh().triangles[0].tangent[k];
             EXPECT_NEAR(t.x, c.tangent.x, 1e-6f) << c.what;
             EXPECT_NEAR(t.y, c.tangent.y, 1e-6f) << c.what;
             EXPECT_NEAR(t.z, c.tangent.z, 1e-6f) << c.what;

@@ -12,22 +12,22 @@
 using ChartTest::MeshTriangle;
 using ChartTest::Prepare;
 using ChartTest::Settings;
-using Engine::Lightmapper;
+using ChartTest::Staged;
 using Geom::Vec3;
 
 namespace {
 
 // Every triangle sits in exactly one group, which lists it once and is not empty.
-void ExpectPartition(const Lightmapper& lm)
+void ExpectPartition(const Staged& staged)
 {
-    std::vector<int> seen(lm.triangles.size(), 0);
-    for (size_t g = 0; g < lm.groups.size(); g++) {
-        const Engine::LmGroup& group = *lm.groups[g];
+    std::vector<int> seen(staged.mesh.triangles.size(), 0);
+    for (size_t g = 0; g < staged.groups.size(); g++) {
+        const Engine::LmGroup& group = staged.groups[g];
         EXPECT_FALSE(group.triangles.empty()) << "group " << g;
         for (int32_t t : group.triangles) {
             seen[size_t(t)]++;
-            EXPECT_EQ(lm.triangles[size_t(t)].group, int32_t(g)) << "triangle " << t;
-            EXPECT_EQ(lm.triangles[size_t(t)].projKey, group.projKey) << "triangle " << t;
+            EXPECT_EQ(staged.mesh.triangles[size_t(t)].group, int32_t(g)) << "triangle " << t;
+            EXPECT_EQ(staged.mesh.triangles[size_t(t)].projKey, group.projKey) << "triangle " << t;
         }
     }
     for (size_t t = 0; t < seen.size(); t++)
@@ -35,15 +35,15 @@ void ExpectPartition(const Lightmapper& lm)
 }
 
 // No two triangles of a group overlap in the group's plane.
-void ExpectNoOverlapInGroups(const Lightmapper& lm)
+void ExpectNoOverlapInGroups(const Staged& staged)
 {
-    for (size_t g = 0; g < lm.groups.size(); g++) {
-        const Engine::LmGroup& group = *lm.groups[g];
+    for (size_t g = 0; g < staged.groups.size(); g++) {
+        const Engine::LmGroup& group = staged.groups[g];
         const int32_t axis = group.ProjectionAxis();
         for (size_t i = 0; i < group.triangles.size(); i++) {
-            Engine::EdgeLines a = Engine::EdgeLines2D(lm, group.triangles[i], axis);
+            Engine::EdgeLines a = Engine::EdgeLines2D(staged.mesh, group.triangles[i], axis);
             for (size_t j = i + 1; j < group.triangles.size(); j++) {
-                Engine::EdgeLines b = Engine::EdgeLines2D(lm, group.triangles[j], axis);
+                Engine::EdgeLines b = Engine::EdgeLines2D(staged.mesh, group.triangles[j], axis);
                 EXPECT_FALSE(Engine::ProjectionsOverlap(a, b))
                     << "group " << g << ": " << group.triangles[i] << " and " << group.triangles[j];
             }
@@ -51,11 +51,11 @@ void ExpectNoOverlapInGroups(const Lightmapper& lm)
     }
 }
 
-void ExpectLargestFirst(const Lightmapper& lm)
+void ExpectLargestFirst(const Staged& staged)
 {
-    for (size_t g = 1; g < lm.groups.size(); g++) {
-        const Engine::LmGroup& a = *lm.groups[g - 1];
-        const Engine::LmGroup& b = *lm.groups[g];
+    for (size_t g = 1; g < staged.groups.size(); g++) {
+        const Engine::LmGroup& a = staged.groups[g - 1];
+        const Engine::LmGroup& b = staged.groups[g];
         const int32_t sideA = std::max(a.gridWidth, a.gridHeight), sideB = std::max(b.gridWidth, b.gridHeight);
         ASSERT_GE(sideA, sideB) << "group " << g;
         if (sideA == sideB) {
@@ -68,14 +68,14 @@ void ExpectLargestFirst(const Lightmapper& lm)
 }
 
 // Border bits (0x100 << e) are set exactly where the edge has no neighbour in the same group.
-void ExpectBorderBits(const Lightmapper& lm)
+void ExpectBorderBits(const Staged& staged)
 {
-    for (size_t i = 0; i < lm.triangles.size(); i++) {
-        const Engine::LmTriangle& t = lm.triangles[i];
+    for (size_t i = 0; i < staged.mesh.triangles.size(); i++) {
+        const Engine::LmTriangle& t = staged.mesh.triangles[i];
         for (int e = 0; e < 3; e++) {
             const int32_t n = t.neighbour[e];
-            const bool border = n < 0 || lm.triangles[size_t(n)].group != t.group;
-            EXPECT_EQ((t.flags & (0x100u << e)) != 0, border) << "triangle " << i << " edge " << e;
+            const bool border = n < 0 || staged.mesh.triangles[size_t(n)].group != t.group;
+            EXPECT_EQ((t.flags & Engine::BorderEdgeBit(e)) != 0, border) << "triangle " << i << " edge " << e;
         }
     }
 }
@@ -89,24 +89,24 @@ int CountLines(const std::vector<std::string>& lines, const std::string& text)
 
 TEST(Grouping, BoxGetsOneGroupPerFace)
 {
-    auto lm = Prepare(Settings(0.25f), ChartTest::Box({0, 0, 0}, {1, 2, 3}));
-    Engine::BuildGroups(*lm);
-    ASSERT_EQ(lm->groups.size(), 6u);
+    auto staged = Prepare(Settings(0.25f), ChartTest::Box({0, 0, 0}, {1, 2, 3}));
+    staged->BuildGroups();
+    ASSERT_EQ(staged->groups.size(), 6u);
     std::set<uint32_t> keys;
-    for (const auto& group : lm->groups) {
-        EXPECT_EQ(group->triangles.size(), 2u);
-        keys.insert(group->projKey);
+    for (const auto& group : staged->groups) {
+        EXPECT_EQ(group.triangles.size(), 2u);
+        keys.insert(group.projKey);
     }
     EXPECT_EQ(keys.size(), 6u);
     // Triangles 0, 1 face down, 2, 3 up: same axis, opposite signs, never one group.
-    EXPECT_EQ(lm->triangles[0].group, lm->triangles[1].group);
-    EXPECT_EQ(lm->triangles[2].group, lm->triangles[3].group);
-    EXPECT_NE(lm->triangles[0].group, lm->triangles[2].group);
-    ExpectPartition(*lm);
-    ExpectLargestFirst(*lm);
+    EXPECT_EQ(staged->mesh.triangles[0].group, staged->mesh.triangles[1].group);
+    EXPECT_EQ(staged->mesh.triangles[2].group, staged->mesh.triangles[3].group);
+    EXPECT_NE(staged->mesh.triangles[0].group, staged->mesh.triangles[2].group);
+    ExpectPartition(*staged);
+    ExpectLargestFirst(*staged);
     // Each triangle's diagonal is inside its face's group, its two box edges are borders.
-    ExpectBorderBits(*lm);
-    for (const Engine::LmTriangle& t : lm->triangles) {
+    ExpectBorderBits(*staged);
+    for (const Engine::LmTriangle& t : staged->mesh.triangles) {
         int borders = 0;
         for (int e = 0; e < 3; e++)
             borders += (t.flags >> (8 + e)) & 1;
@@ -117,16 +117,16 @@ TEST(Grouping, BoxGetsOneGroupPerFace)
 TEST(Grouping, HelixKeepsOverlappingTurnsApart)
 {
     // Two turns of a ramp: connected all along, every turn above the last.
-    auto lm = Prepare(Settings(0.25f), ChartTest::Helix(2, 24, 0.5f));
-    const uint32_t key = lm->triangles[0].projKey;
-    for (const Engine::LmTriangle& t : lm->triangles)
+    auto staged = Prepare(Settings(0.25f), ChartTest::Helix(2, 24, 0.5f));
+    const uint32_t key = staged->mesh.triangles[0].projKey;
+    for (const Engine::LmTriangle& t : staged->mesh.triangles)
         ASSERT_EQ(t.projKey, key) << "the ramp must face one way for this test";
-    Engine::BuildGroups(*lm);
-    EXPECT_GE(lm->groups.size(), 2u);
-    ExpectPartition(*lm);
-    ExpectNoOverlapInGroups(*lm);
-    ExpectLargestFirst(*lm);
-    ExpectBorderBits(*lm);
+    staged->BuildGroups();
+    EXPECT_GE(staged->groups.size(), 2u);
+    ExpectPartition(*staged);
+    ExpectNoOverlapInGroups(*staged);
+    ExpectLargestFirst(*staged);
+    ExpectBorderBits(*staged);
 }
 
 TEST(Grouping, TexelSizeMultipliersNeverMix)
@@ -148,15 +148,15 @@ TEST(Grouping, TexelSizeMultipliersNeverMix)
         std::vector<MeshTriangle> mesh;
         mesh.push_back({{0, 0, 0}, {4, 0, 0}, {4, 4, 0}, c.flagsA});
         mesh.push_back({{0, 0, 0}, {4, 4, 0}, {0, 4, 0}, c.flagsB});
-        auto lm = Prepare(Settings(0.25f), mesh);
-        Engine::BuildGroups(*lm);
-        ASSERT_EQ(lm->groups.size(), c.groups) << std::hex << c.flagsA << " " << c.flagsB;
-        const Engine::LmGroup& b = *lm->groups[size_t(lm->triangles[1].group)];
+        auto staged = Prepare(Settings(0.25f), mesh);
+        staged->BuildGroups();
+        ASSERT_EQ(staged->groups.size(), c.groups) << std::hex << c.flagsA << " " << c.flagsB;
+        const Engine::LmGroup& b = staged->groups[size_t(staged->mesh.triangles[1].group)];
         EXPECT_EQ(b.texelSize[0], c.sizeB) << std::hex << c.flagsB;
         EXPECT_EQ(b.texelSize[1], c.sizeB) << std::hex << c.flagsB;
         EXPECT_EQ(b.groupFlags, c.groupFlagsB) << std::hex << c.flagsB;
-        ExpectPartition(*lm);
-        ExpectBorderBits(*lm);
+        ExpectPartition(*staged);
+        ExpectBorderBits(*staged);
     }
 }
 
@@ -165,32 +165,32 @@ TEST(Grouping, ChartSizeLimitSplitsLargeFloorsUnlessKept)
     // 1000 units at 0.25 are 4000 texels, twice what a chart may span.
     const std::vector<MeshTriangle> fine = ChartTest::Floor(1000.0f, 40);
     {
-        auto lm = Prepare(Settings(0.25f), fine);
-        Engine::GroupTriangles(*lm);
-        EXPECT_GT(lm->groups.size(), 1u);
-        ExpectPartition(*lm);
-        ExpectNoOverlapInGroups(*lm);
-        for (const auto& group : lm->groups) {
+        auto staged = Prepare(Settings(0.25f), fine);
+        staged->GroupTriangles();
+        EXPECT_GT(staged->groups.size(), 1u);
+        ExpectPartition(*staged);
+        ExpectNoOverlapInGroups(*staged);
+        for (const auto& group : staged->groups) {
             // Built by joins of single triangles and merges of halves: never past twice the limit.
-            EXPECT_LT(group->texelBox.max.x - group->texelBox.min.x, 4096.0f);
-            EXPECT_LT(group->texelBox.max.y - group->texelBox.min.y, 4096.0f);
+            EXPECT_LT(group.texelBox.max.x - group.texelBox.min.x, 4096.0f);
+            EXPECT_LT(group.texelBox.max.y - group.texelBox.min.y, 4096.0f);
         }
     }
     {
         Engine::LightmapperSettings settings = Settings(0.25f);
         settings.flags |= Engine::KeepLargeGroups;
-        auto lm = Prepare(settings, fine);
-        Engine::GroupTriangles(*lm);
-        ASSERT_EQ(lm->groups.size(), 1u);
-        EXPECT_TRUE(lm->groups[0]->texelBox.IsEmpty());
-        ExpectPartition(*lm);
+        auto staged = Prepare(settings, fine);
+        staged->GroupTriangles();
+        ASSERT_EQ(staged->groups.size(), 1u);
+        EXPECT_TRUE(staged->groups[0].texelBox.IsEmpty());
+        ExpectPartition(*staged);
     }
     {
         // Two triangles: the second adds nothing to the first one's 4000-texel box.
-        auto lm = Prepare(Settings(0.25f), ChartTest::Floor(1000.0f, 1));
-        Engine::GroupTriangles(*lm);
-        ASSERT_EQ(lm->groups.size(), 1u);
-        EXPECT_FLOAT_EQ(lm->groups[0]->texelBox.max.x - lm->groups[0]->texelBox.min.x, 4000.0f);
+        auto staged = Prepare(Settings(0.25f), ChartTest::Floor(1000.0f, 1));
+        staged->GroupTriangles();
+        ASSERT_EQ(staged->groups.size(), 1u);
+        EXPECT_FLOAT_EQ(staged->groups[0].texelBox.max.x - staged->groups[0].texelBox.min.x, 4000.0f);
     }
     {
         // A strip 600 units long (2400 texels) in 60 triangles: the triangle that would take the
@@ -199,48 +199,48 @@ TEST(Grouping, ChartSizeLimitSplitsLargeFloorsUnlessKept)
         for (int i = 0; i < 30; i++)
             ChartTest::AddQuad(strip, {i * 20.0f, 0, 0}, {(i + 1) * 20.0f, 0, 0}, {(i + 1) * 20.0f, 1, 0},
                                {i * 20.0f, 1, 0});
-        auto lm = Prepare(Settings(0.25f), strip);
-        Engine::GroupTriangles(*lm);
-        EXPECT_GE(lm->groups.size(), 2u);
-        ExpectPartition(*lm);
+        auto staged = Prepare(Settings(0.25f), strip);
+        staged->GroupTriangles();
+        EXPECT_GE(staged->groups.size(), 2u);
+        ExpectPartition(*staged);
     }
 }
 
 TEST(Grouping, MergeMovesTheSmallerGroupOrNothing)
 {
     // The turns of a ramp are linked all along but may not share a group.
-    auto lm = Prepare(Settings(0.25f), ChartTest::Helix(3, 16, 0.5f));
-    Engine::GroupTriangles(*lm);
+    auto staged = Prepare(Settings(0.25f), ChartTest::Helix(3, 16, 0.5f));
+    staged->GroupTriangles();
     int merges = 0, refusals = 0;
-    for (size_t i = 0; i < lm->triangles.size(); i++) {
+    for (size_t i = 0; i < staged->mesh.triangles.size(); i++) {
         for (int e = 0; e < 3; e++) {
-            const int32_t n = lm->triangles[i].neighbour[e];
-            const int32_t a = lm->triangles[i].group;
-            if (n < 0 || lm->triangles[size_t(n)].group == a)
+            const int32_t n = staged->mesh.triangles[i].neighbour[e];
+            const int32_t a = staged->mesh.triangles[i].group;
+            if (n < 0 || staged->mesh.triangles[size_t(n)].group == a)
                 continue;
-            const int32_t b = lm->triangles[size_t(n)].group;
-            const std::vector<int32_t> before[2] = {lm->groups[size_t(a)]->triangles, lm->groups[size_t(b)]->triangles};
+            const int32_t b = staged->mesh.triangles[size_t(n)].group;
+            const std::vector<int32_t> before[2] = {staged->groups[size_t(a)].triangles, staged->groups[size_t(b)].triangles};
             const bool bMoves = before[1].size() <= before[0].size();
-            if (!Engine::MergeGroups(*lm, a, b)) {
+            if (!staged->Joiner().MergeGroups(a, b)) {
                 refusals++;
-                EXPECT_EQ(lm->groups[size_t(a)]->triangles, before[0]);
-                EXPECT_EQ(lm->groups[size_t(b)]->triangles, before[1]);
+                EXPECT_EQ(staged->groups[size_t(a)].triangles, before[0]);
+                EXPECT_EQ(staged->groups[size_t(b)].triangles, before[1]);
                 continue;
             }
             merges++;
             const int32_t source = bMoves ? b : a, target = bMoves ? a : b;
             std::vector<int32_t> joined = before[bMoves ? 0 : 1];
             joined.insert(joined.end(), before[bMoves ? 1 : 0].begin(), before[bMoves ? 1 : 0].end());
-            EXPECT_TRUE(lm->groups[size_t(source)]->triangles.empty());
-            EXPECT_EQ(lm->groups[size_t(target)]->triangles, joined);
+            EXPECT_TRUE(staged->groups[size_t(source)].triangles.empty());
+            EXPECT_EQ(staged->groups[size_t(target)].triangles, joined);
             for (int32_t t : joined)
-                EXPECT_EQ(lm->triangles[size_t(t)].group, target);
+                EXPECT_EQ(staged->mesh.triangles[size_t(t)].group, target);
         }
     }
     // Grouping stops merging only when the remaining merges are refused.
     (void)merges;
     EXPECT_GT(refusals, 0);
-    ExpectNoOverlapInGroups(*lm);
+    ExpectNoOverlapInGroups(*staged);
 }
 
 // The fan around B = (1, 0, 0): triangle i = A B C is steep (46 degrees, dominant axis y) while
@@ -280,33 +280,33 @@ TEST(Grouping, IsolatedTriangleMovesIntoTheGroupAroundIt)
     };
     for (const IsolatedCase& c : cases) {
         SCOPED_TRACE(c.name);
-        auto lm = Prepare(Settings(0.25f), IsolatedFan(c));
-        const uint32_t upKey = lm->triangles[1].projKey;
-        ASSERT_EQ(lm->triangles[0].projKey & 3, 1u);
-        for (size_t t = 1; t < lm->triangles.size(); t++)
-            ASSERT_EQ(lm->triangles[t].projKey, upKey) << "fixture: triangle " << t << " must face like n1";
+        auto staged = Prepare(Settings(0.25f), IsolatedFan(c));
+        const uint32_t upKey = staged->mesh.triangles[1].projKey;
+        ASSERT_EQ(staged->mesh.triangles[0].projKey & 3, 1u);
+        for (size_t t = 1; t < staged->mesh.triangles.size(); t++)
+            ASSERT_EQ(staged->mesh.triangles[t].projKey, upKey) << "fixture: triangle " << t << " must face like n1";
         ASSERT_EQ(upKey & 3, 2u);
-        const uint32_t ownKey = lm->triangles[0].projKey;
+        const uint32_t ownKey = staged->mesh.triangles[0].projKey;
 
         LightmapperTest::LogCapture log;
-        Engine::BuildGroups(*lm);
-        const int32_t upGroup = lm->triangles[1].group;
+        staged->BuildGroups();
+        const int32_t upGroup = staged->mesh.triangles[1].group;
         EXPECT_EQ(CountLines(log.lines, "1 isolated group tris moved"), c.moved);
         if (c.moved) {
-            EXPECT_EQ(lm->triangles[0].group, upGroup);
-            EXPECT_EQ(lm->triangles[0].projKey, upKey);
-            ASSERT_EQ(lm->groups.size(), 1u);
+            EXPECT_EQ(staged->mesh.triangles[0].group, upGroup);
+            EXPECT_EQ(staged->mesh.triangles[0].projKey, upKey);
+            ASSERT_EQ(staged->groups.size(), 1u);
             // Connectivity follows the new key: i now links to n1 and n2.
-            EXPECT_EQ(lm->triangles[0].neighbour[0], 1);
-            EXPECT_EQ(lm->triangles[0].neighbour[1], 3);
-            EXPECT_EQ(lm->triangles[0].flags & 0x700u, 0x400u);
+            EXPECT_EQ(staged->mesh.triangles[0].neighbour[0], 1);
+            EXPECT_EQ(staged->mesh.triangles[0].neighbour[1], 3);
+            EXPECT_EQ(staged->mesh.triangles[0].flags & Engine::TriangleBorderEdges, Engine::BorderEdgeBit(2));
         } else {
-            EXPECT_NE(lm->triangles[0].group, upGroup);
-            EXPECT_EQ(lm->triangles[0].projKey, ownKey);
+            EXPECT_NE(staged->mesh.triangles[0].group, upGroup);
+            EXPECT_EQ(staged->mesh.triangles[0].projKey, ownKey);
         }
-        ExpectPartition(*lm);
-        ExpectNoOverlapInGroups(*lm);
-        ExpectBorderBits(*lm);
+        ExpectPartition(*staged);
+        ExpectNoOverlapInGroups(*staged);
+        ExpectBorderBits(*staged);
     }
 }
 
@@ -317,15 +317,15 @@ TEST(Grouping, PropertiesOnRandomTerrain)
         std::vector<MeshTriangle> mesh = ChartTest::Terrain(12, 1.0f, seed);
         std::vector<MeshTriangle> box = ChartTest::Box({2, 2, 3}, {5, 4, 5});
         mesh.insert(mesh.end(), box.begin(), box.end());
-        auto lm = Prepare(Settings(0.25f), mesh);
-        Engine::BuildGroups(*lm);
-        ExpectPartition(*lm);
-        ExpectNoOverlapInGroups(*lm);
-        ExpectLargestFirst(*lm);
-        ExpectBorderBits(*lm);
-        for (const auto& group : lm->groups) {
-            EXPECT_GE(group->gridWidth, 2);
-            EXPECT_GE(group->gridHeight, 2);
+        auto staged = Prepare(Settings(0.25f), mesh);
+        staged->BuildGroups();
+        ExpectPartition(*staged);
+        ExpectNoOverlapInGroups(*staged);
+        ExpectLargestFirst(*staged);
+        ExpectBorderBits(*staged);
+        for (const auto& group : staged->groups) {
+            EXPECT_GE(group.gridWidth, 2);
+            EXPECT_GE(group.gridHeight, 2);
         }
     }
 }
@@ -335,9 +335,9 @@ TEST(Grouping, EdgeLinesArePositiveOutside)
     std::vector<MeshTriangle> mesh;
     mesh.push_back({{0, 0, 0}, {2, 0, 0}, {0, 2, 0}});   // counter-clockwise
     mesh.push_back({{0, 0, 1}, {0, 2, 1}, {2, 0, 1}});   // clockwise
-    auto lm = Prepare(Settings(0.25f), mesh);
+    auto staged = Prepare(Settings(0.25f), mesh);
     for (int32_t t = 0; t < 2; t++) {
-        Engine::EdgeLines lines = Engine::EdgeLines2D(*lm, t, 2);
+        Engine::EdgeLines lines = Engine::EdgeLines2D(staged->mesh, t, 2);
         const Geom::Vec2 inside{0.5f, 0.5f}, outside{2, 2};
         for (int k = 0; k < 3; k++) {
             const Vec3 l = lines.line[k];
@@ -359,8 +359,8 @@ TEST(Grouping, ProjectionsTouchingWithinToleranceDoNotOverlap)
         std::vector<MeshTriangle> mesh;
         mesh.push_back({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}});
         mesh.push_back({{c.shift, 0, 0}, {c.shift + 1, 1, 0}, {c.shift, 1, 0}});
-        auto lm = Prepare(Settings(0.25f), mesh);
-        EXPECT_EQ(Engine::ProjectionsOverlap(Engine::EdgeLines2D(*lm, 0, 2), Engine::EdgeLines2D(*lm, 1, 2)), c.overlap)
+        auto staged = Prepare(Settings(0.25f), mesh);
+        EXPECT_EQ(Engine::ProjectionsOverlap(Engine::EdgeLines2D(staged->mesh, 0, 2), Engine::EdgeLines2D(staged->mesh, 1, 2)), c.overlap)
             << c.shift;
     }
 }

@@ -17,7 +17,7 @@ std::vector<MeshTriangle> MixedScene()
         mesh.insert(mesh.end(), part.begin(), part.end());
     // A coarse object and one at another multiplier beside the rest.
     for (MeshTriangle t : ChartTest::Box({6, 0, 0}, {7, 1, 1})) {
-        t.flags = 0x08;
+        t.flags = Engine::TriangleCoarse;
         mesh.push_back(t);
     }
     for (MeshTriangle t : ChartTest::Floor(2, 3, 2u << 16)) {
@@ -39,17 +39,19 @@ TEST(GroupingThreads, ResultsDoNotDependOnTheThreadCount)
         settings.superSampling = superSampling;
         auto one = ChartTest::Prepare(settings, MixedScene(), 1);
         auto two = ChartTest::Prepare(settings, MixedScene(), 2);
-        ASSERT_EQ(one->pool.GetThreadCount(), 1);
-        ASSERT_EQ(two->pool.GetThreadCount(), 2);
-        for (Engine::Lightmapper* lm : {one.get(), two.get()}) {
-            Engine::BuildGroups(*lm);
-            Engine::BuildGroupTasks(*lm);
-        }
+        ASSERT_EQ(one->lm.Pool().GetThreadCount(), 1);
+        ASSERT_EQ(two->lm.Pool().GetThreadCount(), 2);
+        one->BuildGroups();
+        two->BuildGroups();
+        one->build.Tasks();
+        two->build.Tasks();
+        const std::vector<Engine::GroupTask>& oneTasks = one->build.charts.tasks;
+        const std::vector<Engine::GroupTask>& twoTasks = two->build.charts.tasks;
         ASSERT_EQ(one->groups.size(), two->groups.size());
         ASSERT_GT(one->groups.size(), 10u);
         for (size_t g = 0; g < one->groups.size(); g++) {
-            const Engine::LmGroup& a = *one->groups[g];
-            const Engine::LmGroup& b = *two->groups[g];
+            const Engine::LmGroup& a = one->groups[g];
+            const Engine::LmGroup& b = two->groups[g];
             EXPECT_EQ(a.triangles, b.triangles) << g;
             EXPECT_EQ(a.gridWidth, b.gridWidth) << g;
             EXPECT_EQ(a.gridHeight, b.gridHeight) << g;
@@ -60,17 +62,19 @@ TEST(GroupingThreads, ResultsDoNotDependOnTheThreadCount)
             EXPECT_EQ(a.texelTris, b.texelTris) << g;
             EXPECT_EQ(a.texelRuns, b.texelRuns) << g;
         }
-        ASSERT_EQ(one->triangles.size(), two->triangles.size());
-        for (size_t t = 0; t < one->triangles.size(); t++) {
-            EXPECT_EQ(one->triangles[t].group, two->triangles[t].group) << t;
-            EXPECT_EQ(one->triangles[t].flags, two->triangles[t].flags) << t;
-            EXPECT_EQ(one->triangles[t].projKey, two->triangles[t].projKey) << t;
+        const std::vector<Engine::LmTriangle>& oneTriangles = one->mesh.triangles;
+        const std::vector<Engine::LmTriangle>& twoTriangles = two->mesh.triangles;
+        ASSERT_EQ(oneTriangles.size(), twoTriangles.size());
+        for (size_t t = 0; t < oneTriangles.size(); t++) {
+            EXPECT_EQ(oneTriangles[t].group, twoTriangles[t].group) << t;
+            EXPECT_EQ(oneTriangles[t].flags, twoTriangles[t].flags) << t;
+            EXPECT_EQ(oneTriangles[t].projKey, twoTriangles[t].projKey) << t;
         }
-        ASSERT_EQ(one->tasks.size(), two->tasks.size());
-        for (size_t k = 0; k < one->tasks.size(); k++) {
-            EXPECT_EQ(one->tasks[k].group, two->tasks[k].group);
-            EXPECT_EQ(one->tasks[k].firstRow, two->tasks[k].firstRow);
-            EXPECT_EQ(one->tasks[k].firstRun, two->tasks[k].firstRun);
+        ASSERT_EQ(oneTasks.size(), twoTasks.size());
+        for (size_t k = 0; k < oneTasks.size(); k++) {
+            EXPECT_EQ(oneTasks[k].group, twoTasks[k].group);
+            EXPECT_EQ(oneTasks[k].firstRow, twoTasks[k].firstRow);
+            EXPECT_EQ(oneTasks[k].firstRun, twoTasks[k].firstRun);
         }
     }
 }

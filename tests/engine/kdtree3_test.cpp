@@ -1,4 +1,5 @@
 #include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/tree_stage.h"
 #include "engine/spatial/kdtree3.h"
 #include "engine/spatial/triangle_ops.h"
 
@@ -57,38 +58,14 @@ struct TestMesh {
         return int32_t(maps.size()) - 1;
     }
 
-    Engine::TriangleMeshView View() const
-    {
-        Engine::TriangleMeshView view;
-        view.positions = positions.data();
-        view.uvs = uvs.data();
-        view.uvCount = int32_t(uvs.size());
-        view.triangles = triangles.data();
-        view.triangleCount = int32_t(triangles.size());
-        view.alphaMaps = mapPointers.data();
-        view.objectCount = int32_t(mapPointers.size());
-        return view;
-    }
-
-    Box3 BoxOf(int32_t triangle) const
-    {
-        Box3 box;
-        for (int k = 0; k < 3; k++)
-            box.Add(positions[size_t(triangles[size_t(triangle)].pos[k])]);
-        return box;
-    }
+    Engine::TriangleMeshView View() const { return Engine::MakeTriangleMeshView(positions, uvs, triangles, mapPointers); }
 };
 
 // Fills the tree as the lightmapper's tree stage does: id k = triangle k, its box, Build(1, false).
 template <class Tree>
 void FillAndBuild(const TestMesh& mesh, Tree& tree, int32_t slots = 1)
 {
-    tree.elementIds.clear();
-    tree.elementBoxes.clear();
-    for (int32_t i = 0; i < int32_t(mesh.triangles.size()); i++) {
-        tree.elementIds.push_back(i);
-        tree.elementBoxes.push_back(mesh.BoxOf(i));
-    }
+    Engine::AddAllTriangles(mesh.View(), tree);
     tree.SetSlotCount(slots);
     tree.Build(1, false);
 }
@@ -901,19 +878,21 @@ TEST(KdTree3, LightmapperTreeStageBindsTrianglesFlagsAndAlphaMaps)
     ASSERT_TRUE(lm.SetAlphaMap("glass", clear));
     // A solid floor, a see-through pane above it and a mode-0-invisible roof above that.
     const int32_t floor = lm.AddTriangle(LmTri({0, 0, 0}, {4, 0, 0}, {0, 4, 0}, "floor", 0));
-    const int32_t pane = lm.AddTriangle(LmTri({0, 0, 1}, {4, 0, 1}, {0, 4, 1}, "glass", 0x02));
-    const int32_t roof = lm.AddTriangle(LmTri({0, 0, 2}, {4, 0, 2}, {0, 4, 2}, "roof", 0x30));
+    const int32_t pane = lm.AddTriangle(LmTri({0, 0, 1}, {4, 0, 1}, {0, 4, 1}, "glass", Engine::TriangleAlphaTested));
+    const int32_t roof =
+        lm.AddTriangle(LmTri({0, 0, 2}, {4, 0, 2}, {0, 4, 2}, "roof", Engine::TriangleNoRays | Engine::TriangleOwnObject));
     ASSERT_EQ(roof, 2);
 
     std::vector<std::string> lines;
     const int listener = Core::AddLogListener([&](const std::string& line) { lines.push_back(line); });
-    lm.BuildKdTree();
+    Engine::TriangleTrees trees;
+    Engine::BuildTriangleTrees(lm.Mesh(), 2, trees);
     Core::RemoveLogListener(listener);
 
-    const Engine::TriangleKdTree& tree = lm.kdTree;
+    const Engine::TriangleKdTree& tree = trees.kdTree;
     EXPECT_EQ(tree.elementIds, (std::vector<int32_t>{0, 1, 2}));
     EXPECT_TRUE(tree.elementBoxes.empty());
-    EXPECT_GE(tree.SlotCount(), 1);
+    EXPECT_EQ(tree.SlotCount(), 2);
     ASSERT_EQ(lines.size(), 1u);
     const std::string expected = "tree stats: " + std::to_string(tree.nodes.size()) + " nodes, " +
                                  std::to_string(tree.leaves.size()) + " leafs, 3 elems";
@@ -923,13 +902,14 @@ TEST(KdTree3, LightmapperTreeStageBindsTrianglesFlagsAndAlphaMaps)
     // Mode 0 passes the roof and the clear pane and lands on the floor.
     EXPECT_EQ(tree.RayNearest(0, 0, Down(0.5f, 0.5f, 3), &hit, 10), 3.0f);
     EXPECT_EQ(hit, floor);
-    // Other modes stop at the roof (0x10 with 0x20).
+    // Other modes stop at the roof (TriangleNoRays with TriangleOwnObject).
     EXPECT_EQ(tree.RayNearest(0, 32, Down(0.5f, 0.5f, 3), &hit, 10), 1.0f);
     EXPECT_EQ(hit, roof);
-    // Made opaque, the pane blocks; the tree sees the map as it was when it was built.
-    lm.objects[size_t(lm.FindOrAddObject("glass"))].alphaMap.SetAlpha(255);
-    lm.BuildKdTree();
-    EXPECT_EQ(lm.kdTree.RayNearest(0, 0, Down(0.5f, 0.5f, 3), &hit, 10), 2.0f);
+    // Made opaque, the pane blocks.
+    lm.Mesh().objects[size_t(lm.FindOrAddObject("glass"))].alphaMap.SetAlpha(255);
+    Engine::TriangleTrees rebuilt;
+    Engine::BuildTriangleTrees(lm.Mesh(), 2, rebuilt);
+    EXPECT_EQ(rebuilt.kdTree.RayNearest(0, 0, Down(0.5f, 0.5f, 3), &hit, 10), 2.0f);
     EXPECT_EQ(hit, pane);
 }
 

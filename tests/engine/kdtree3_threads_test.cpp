@@ -70,26 +70,16 @@ TEST(KdTree3Threads, ResultsDoNotDependOnTheThreadCount)
             t.uv[k] = 0;
             positions.push_back(center + Vec3{unit(random), unit(random), unit(random)} * 0.3f);
         }
-        t.flags = (i % 11 == 0) ? 0x30u : 0u;
+        t.flags = (i % 11 == 0) ? uint32_t(Engine::TriangleNoRays | Engine::TriangleOwnObject) : 0u;
         triangles.push_back(t);
     }
-    Engine::TriangleMeshView view;
-    view.positions = positions.data();
-    view.uvs = uvs.data();
-    view.uvCount = 1;
-    view.triangles = triangles.data();
-    view.triangleCount = int32_t(triangles.size());
+    const std::vector<const Image::Bitmap*> noAlphaMaps;
+    const Engine::TriangleMeshView view = Engine::MakeTriangleMeshView(positions, uvs, triangles, noAlphaMaps);
 
     Engine::TriangleElements elements(view);
     Engine::TriangleKdTree tree;
     tree.Bind(&elements);
-    for (int32_t i = 0; i < view.triangleCount; i++) {
-        Geom::Box3 box;
-        for (int k = 0; k < 3; k++)
-            box.Add(positions[size_t(triangles[size_t(i)].pos[k])]);
-        tree.elementIds.push_back(i);
-        tree.elementBoxes.push_back(box);
-    }
+    Engine::AddAllTriangles(view, tree);
     tree.SetSlotCount(2);
     tree.Build(1, false);
 

@@ -8,6 +8,18 @@
 
 namespace LightmapperTest {
 
+// What the stage tests start from: the ambient-occlusion mode (one basis, rays 3 units long), one
+// sample point per texel, everything else at the record's defaults.
+inline Engine::LightmapperSettings AoSettings(float texelSize = 0.25f)
+{
+    Engine::LightmapperSettings settings;
+    settings.basisCount = 1;
+    settings.superSampling = false;
+    settings.aoDistance = 3.0f;
+    settings.texelSize = texelSize;
+    return settings;
+}
+
 inline Engine::InputTriangle Tri(Geom::Vec3 a, Geom::Vec3 b, Geom::Vec3 c, int32_t modelId = 0)
 {
     Engine::InputTriangle t;

@@ -20,28 +20,22 @@ TEST(LightmapperIntake, FreshTriangleRecord)
 {
     Lightmapper lm(LightmapperSettings{});
     InputTriangle in = Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0}, 5);
-    in.flags = 0x1A3;  // 0x80 must not survive intake
+    in.flags = 0x1A3;  // TriangleLit must not survive intake
     in.faceId = 17;
     in.name = "wall";
     in.uvs[1] = {0.5f, 0.25f};
     ASSERT_EQ(lm.AddTriangle(in), 0);
-    const Engine::LmTriangle& t = lm.triangles[0];
+    const Engine::LmMesh& mesh = lm.Mesh();
+    const Engine::LmTriangle& t = mesh.triangles[0];
     EXPECT_EQ(t.flags, 0x123u);
     EXPECT_EQ(t.modelId, 5);
     EXPECT_EQ(t.faceId, 17);
-    EXPECT_EQ(t.page, -1);
-    EXPECT_EQ(t.group, -1);
-    EXPECT_EQ(t.smoothGroup, -1);
-    EXPECT_EQ(t.spareIndex, -1);
-    for (int k = 0; k < 3; k++) {
-        EXPECT_EQ(t.spare[k], -1);
+    for (int k = 0; k < 3; k++)
         EXPECT_EQ(t.neighbour[k], -1);
-        EXPECT_EQ(t.lmUv[k], (Geom::Vec2{0, 0}));
-    }
-    EXPECT_EQ(lm.objects[size_t(t.object)].name, "wall");
-    EXPECT_EQ(lm.uvs[size_t(t.uv[1])], (Geom::Vec2{0.5f, 0.25f}));
+    EXPECT_EQ(mesh.objects[size_t(t.object)].name, "wall");
+    EXPECT_EQ(mesh.uvs[size_t(t.uv[1])], (Geom::Vec2{0.5f, 0.25f}));
     // Normal +z: axis 2, positive, model id above bit 3.
-    EXPECT_EQ(lm.normals[size_t(t.faceNormal)], (Vec3{0, 0, 1}));
+    EXPECT_EQ(mesh.normals[size_t(t.faceNormal)], (Vec3{0, 0, 1}));
     EXPECT_EQ(t.projKey, 2u | (5u << 3));
 }
 
@@ -53,18 +47,18 @@ TEST(LightmapperIntake, WeldsBitwiseEqualValuesOnly)
     // Same point as corner 0 of the first triangle, but -0.0 is another bit pattern.
     ASSERT_EQ(lm.AddTriangle(Tri({-0.0f, 0, 0}, {0, -1, 0}, {1, 0, 0})), 2);
 
-    const auto& t = lm.triangles;
+    const auto& t = lm.Mesh().triangles;
     EXPECT_EQ(t[1].pos[0], t[0].pos[2]);
     EXPECT_EQ(t[1].pos[1], t[0].pos[1]);
     EXPECT_EQ(t[2].pos[2], t[0].pos[2]);
     EXPECT_NE(t[2].pos[0], t[0].pos[0]);
-    EXPECT_EQ(lm.positions.size(), 6u);
+    EXPECT_EQ(lm.Mesh().positions.size(), 6u);
     // All corners carry (0, 0, 0) normals and (0, 0) uvs: one entry each, shared.
-    EXPECT_EQ(lm.uvs.size(), 1u);
+    EXPECT_EQ(lm.Mesh().uvs.size(), 1u);
     EXPECT_EQ(t[2].nrm[0], t[0].nrm[0]);
     // Face normals weld by bits too: the second triangle's normal comes out as (0, -0, 1).
     EXPECT_NE(t[0].faceNormal, t[1].faceNormal);
-    EXPECT_EQ(lm.normals[size_t(t[1].faceNormal)], (Vec3{0, 0, 1}));
+    EXPECT_EQ(lm.Mesh().normals[size_t(t[1].faceNormal)], (Vec3{0, 0, 1}));
 }
 
 TEST(LightmapperIntake, DegenerateTrianglesAreRejectedWithoutEdges)
@@ -91,13 +85,13 @@ TEST(LightmapperIntake, DegenerateTrianglesAreRejectedWithoutEdges)
         // The next accepted triangle takes the next free index, and every edge names only
         // triangles that exist: the rejected one registered nothing.
         ASSERT_EQ(lm.AddTriangle(Tri({0, 1, 0}, {1, 1, 0}, {1, 0, 0})), 1) << c.what;
-        EXPECT_EQ(lm.triangles.size(), 2u) << c.what;
-        EXPECT_EQ(lm.edges.size(), 5u) << c.what;
-        for (const Engine::LmEdge& e : lm.edges) {
+        EXPECT_EQ(lm.Mesh().triangles.size(), 2u) << c.what;
+        EXPECT_EQ(lm.Mesh().edges.size(), 5u) << c.what;
+        for (const Engine::LmEdge& e : lm.Mesh().edges) {
             EXPECT_LT(e.triangle[0], 2) << c.what;
             EXPECT_LT(e.triangle[1], 2) << c.what;
         }
-        for (const Engine::LmTriangle& t : lm.triangles)
+        for (const Engine::LmTriangle& t : lm.Mesh().triangles)
             for (int k = 0; k < 3; k++)
                 EXPECT_GE(t.edge[k], 0) << c.what;
     }
@@ -121,10 +115,10 @@ TEST(LightmapperIntake, NearlyCoplanarTriangleTakesExistingPlane)
         ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0})), 0);
         int32_t probe = lm.AddTriangle(Tri({0, 0, 0}, {0, 0.001f, 0}, {0.0001f, 0, c.lift}));
         ASSERT_EQ(probe, 1);
-        EXPECT_EQ(lm.triangles[1].projKey, c.expectedProjKey) << "lift " << c.lift;
-        EXPECT_EQ(lm.planes.size(), c.expectedPlanes) << "lift " << c.lift;
+        EXPECT_EQ(lm.Mesh().triangles[1].projKey, c.expectedProjKey) << "lift " << c.lift;
+        EXPECT_EQ(lm.Mesh().planes.size(), c.expectedPlanes) << "lift " << c.lift;
         // The face normal stays the triangle's own whatever plane it shares.
-        Vec3 n = lm.normals[size_t(lm.triangles[1].faceNormal)];
+        Vec3 n = lm.Mesh().normals[size_t(lm.Mesh().triangles[1].faceNormal)];
         EXPECT_LT(n.x, -0.9f) << "lift " << c.lift;
     }
 }
@@ -135,9 +129,9 @@ TEST(LightmapperIntake, PlaneWeldingNeedsTheSameFacing)
     ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0})), 0);
     ASSERT_EQ(lm.AddTriangle(Tri({0, 1, 0}, {1, 1, 0}, {1, 0, 0})), 1);  // same plane exactly
     ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {1, 0, 0}, {0, 1, 0})), 2);  // back side
-    EXPECT_EQ(lm.planes.size(), 2u);
-    EXPECT_EQ(lm.triangles[0].projKey, lm.triangles[1].projKey);
-    EXPECT_EQ(lm.triangles[2].projKey, 2u | 4u);
+    EXPECT_EQ(lm.Mesh().planes.size(), 2u);
+    EXPECT_EQ(lm.Mesh().triangles[0].projKey, lm.Mesh().triangles[1].projKey);
+    EXPECT_EQ(lm.Mesh().triangles[2].projKey, 2u | 4u);
 }
 
 TEST(LightmapperIntake, ObjectsAndAlphaMaps)
@@ -150,21 +144,21 @@ TEST(LightmapperIntake, ObjectsAndAlphaMaps)
     InputTriangle in = Tri({0, 0, 0}, {0, 1, 0}, {1, 0, 0});
     in.name = "wall";
     ASSERT_EQ(lm.AddTriangle(in), 0);
-    EXPECT_EQ(lm.triangles[0].object, 1);
+    EXPECT_EQ(lm.Mesh().triangles[0].object, 1);
     in.name = "";
     ASSERT_EQ(lm.AddTriangle(in), 1);
-    EXPECT_EQ(lm.triangles[1].object, 2);
-    ASSERT_EQ(lm.objects.size(), 3u);
-    EXPECT_EQ(lm.objects[0].colour, (Vec3{0, 0, 0}));
-    EXPECT_EQ(lm.objects[0].reflectance, (Vec3{1, 1, 1}));
+    EXPECT_EQ(lm.Mesh().triangles[1].object, 2);
+    ASSERT_EQ(lm.Mesh().objects.size(), 3u);
+    EXPECT_EQ(lm.Mesh().objects[0].colour, (Vec3{0, 0, 0}));
+    EXPECT_EQ(lm.Mesh().objects[0].reflectance, (Vec3{1, 1, 1}));
 
     Image::Bitmap map(3, 2);
     map.At(2, 1) = 0x7F123456;
     EXPECT_FALSE(lm.SetAlphaMap("door", map));
     ASSERT_TRUE(lm.SetAlphaMap("floor", map));
-    EXPECT_EQ(lm.objects[0].alphaMap.Width(), 3);
-    EXPECT_EQ(lm.objects[0].alphaMap.At(2, 1), 0x7F123456u);
-    EXPECT_TRUE(lm.objects[1].alphaMap.IsEmpty());
+    EXPECT_EQ(lm.Mesh().objects[0].alphaMap.Width(), 3);
+    EXPECT_EQ(lm.Mesh().objects[0].alphaMap.At(2, 1), 0x7F123456u);
+    EXPECT_TRUE(lm.Mesh().objects[1].alphaMap.IsEmpty());
 }
 
 namespace {
@@ -190,23 +184,23 @@ TEST(LightmapperIntake, VertexNormalsFollowTheSmoothingAngle)
     for (const auto& c : cases) {
         Lightmapper lm(LightmapperSettings{});
         AddFloorAndWall(lm);
-        ASSERT_EQ(lm.normals[size_t(lm.triangles[0].faceNormal)], (Vec3{0, 0, 1}));
-        ASSERT_EQ(lm.normals[size_t(lm.triangles[2].faceNormal)], (Vec3{0, 1, 0}));
+        ASSERT_EQ(lm.Mesh().normals[size_t(lm.Mesh().triangles[0].faceNormal)], (Vec3{0, 0, 1}));
+        ASSERT_EQ(lm.Mesh().normals[size_t(lm.Mesh().triangles[2].faceNormal)], (Vec3{0, 1, 0}));
         lm.BuildVertexNormals(c.angle);
 
         // Corner 0 of triangle 0 sits on the shared edge; corner 1, (0, 1, 0), is floor only.
-        Vec3 shared = lm.normals[size_t(lm.triangles[0].nrm[0])];
-        Vec3 floorOnly = lm.normals[size_t(lm.triangles[0].nrm[1])];
+        Vec3 shared = lm.Mesh().normals[size_t(lm.Mesh().triangles[0].nrm[0])];
+        Vec3 floorOnly = lm.Mesh().normals[size_t(lm.Mesh().triangles[0].nrm[1])];
         EXPECT_EQ(floorOnly, (Vec3{0, 0, 1})) << c.angle;
         if (c.smoothed) {
             EXPECT_GT(shared.z, 0.1f) << c.angle;
             EXPECT_GT(shared.y, 0.1f) << c.angle;
             EXPECT_NEAR(Geom::Length(shared), 1.0f, 1e-6f) << c.angle;
             // The wall's corner at the same position gets the same smoothed normal.
-            EXPECT_EQ(lm.triangles[2].nrm[0], lm.triangles[0].nrm[0]) << c.angle;
+            EXPECT_EQ(lm.Mesh().triangles[2].nrm[0], lm.Mesh().triangles[0].nrm[0]) << c.angle;
         } else {
             EXPECT_EQ(shared, (Vec3{0, 0, 1})) << c.angle;
-            EXPECT_EQ(lm.normals[size_t(lm.triangles[2].nrm[0])], (Vec3{0, 1, 0})) << c.angle;
+            EXPECT_EQ(lm.Mesh().normals[size_t(lm.Mesh().triangles[2].nrm[0])], (Vec3{0, 1, 0})) << c.angle;
         }
     }
 }
@@ -218,9 +212,9 @@ TEST(LightmapperIntake, LoneTriangleKeepsItsFaceNormal)
         Lightmapper lm(LightmapperSettings{});
         ASSERT_EQ(lm.AddTriangle(Tri({0.3f, -1, 2}, {1.7f, 0.2f, 0.1f}, {-0.4f, 0.9f, 1.3f})), 0);
         lm.BuildVertexNormals(angle);
-        Vec3 face = lm.normals[size_t(lm.triangles[0].faceNormal)];
+        Vec3 face = lm.Mesh().normals[size_t(lm.Mesh().triangles[0].faceNormal)];
         for (int k = 0; k < 3; k++) {
-            Vec3 n = lm.normals[size_t(lm.triangles[0].nrm[k])];
+            Vec3 n = lm.Mesh().normals[size_t(lm.Mesh().triangles[0].nrm[k])];
             EXPECT_NEAR(n.x, face.x, 1e-6f) << "angle " << angle << " corner " << k;
             EXPECT_NEAR(n.y, face.y, 1e-6f) << "angle " << angle << " corner " << k;
             EXPECT_NEAR(n.z, face.z, 1e-6f) << "angle " << angle << " corner " << k;
@@ -237,12 +231,12 @@ TEST(LightmapperIntake, VertexNormalsWeightByAreaAndCornerAngle)
     ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, 4, 0}, {4, 0, 0})), 0);
     ASSERT_EQ(lm.AddTriangle(Tri({0, 0, 0}, {0, -0.5f, 0}, {-0.2f, 0, 0.2f})), 1);
     lm.BuildVertexNormals(180);
-    Vec3 big = lm.normals[size_t(lm.triangles[0].faceNormal)];
-    Vec3 small = lm.normals[size_t(lm.triangles[1].faceNormal)];
-    Vec3 n = lm.normals[size_t(lm.triangles[0].nrm[0])];
+    Vec3 big = lm.Mesh().normals[size_t(lm.Mesh().triangles[0].faceNormal)];
+    Vec3 small = lm.Mesh().normals[size_t(lm.Mesh().triangles[1].faceNormal)];
+    Vec3 n = lm.Mesh().normals[size_t(lm.Mesh().triangles[0].nrm[0])];
     ASSERT_LT(Geom::Dot(big, small), 0.9f);
     EXPECT_GT(Geom::Dot(n, big), 0.99f);
-    EXPECT_EQ(lm.triangles[1].nrm[0], lm.triangles[0].nrm[0]);
+    EXPECT_EQ(lm.Mesh().triangles[1].nrm[0], lm.Mesh().triangles[0].nrm[0]);
 }
 
 namespace {
@@ -312,14 +306,14 @@ TEST(LightmapperIntake, BlockedPlaneScanMatchesPlainScan)
                        : (std::fabs(axisNormal.y) >= std::fabs(axisNormal.z) ? 1 : 2);
         expectedKeys.push_back(uint32_t(axis) | (axisNormal[axis] < 0 ? 4u : 0u));
     }
-    ASSERT_EQ(lm.triangles.size(), expectedKeys.size()) << "seed " << seed;
-    ASSERT_EQ(lm.planes.size(), plain.planes.size()) << "seed " << seed;
-    EXPECT_GT(lm.planes.size(), 100u);
-    EXPECT_LT(lm.planes.size(), expectedKeys.size());
-    for (size_t i = 0; i < lm.planes.size(); i++) {
-        EXPECT_EQ(lm.planes[i].normal, plain.planes[i].normal) << "plane " << i << " seed " << seed;
-        EXPECT_EQ(lm.planes[i].distance, plain.planes[i].distance) << "plane " << i << " seed " << seed;
+    ASSERT_EQ(lm.Mesh().triangles.size(), expectedKeys.size()) << "seed " << seed;
+    ASSERT_EQ(lm.Mesh().planes.size(), plain.planes.size()) << "seed " << seed;
+    EXPECT_GT(lm.Mesh().planes.size(), 100u);
+    EXPECT_LT(lm.Mesh().planes.size(), expectedKeys.size());
+    for (size_t i = 0; i < lm.Mesh().planes.size(); i++) {
+        EXPECT_EQ(lm.Mesh().planes[i].normal, plain.planes[i].normal) << "plane " << i << " seed " << seed;
+        EXPECT_EQ(lm.Mesh().planes[i].distance, plain.planes[i].distance) << "plane " << i << " seed " << seed;
     }
     for (size_t i = 0; i < expectedKeys.size(); i++)
-        EXPECT_EQ(lm.triangles[i].projKey, expectedKeys[i]) << "triangle " << i << " seed " << seed;
+        EXPECT_EQ(lm.Mesh().triangles[i].projKey, expectedKeys[i]) << "triangle " << i << " seed " << seed;
 }

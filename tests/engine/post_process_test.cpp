@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 
-#include "engine/lightmapper/lightmapper.h"
+#include "lightmapper_fixture.h"
 
 namespace {
 
@@ -13,47 +12,40 @@ using Engine::LmGroup;
 
 // A group whose texels are covered (slot 0 names triangle 0) where `covered` says so, with
 // basis 0 holding `value` everywhere (uncovered texels included).
-std::shared_ptr<LmGroup> MakeGroup(int32_t w, int32_t h, const std::function<bool(int32_t, int32_t)>& covered,
-                                   const std::function<float(int32_t, int32_t)>& value)
+LmGroup MakeGroup(int32_t w, int32_t h, const std::function<bool(int32_t, int32_t)>& covered,
+                  const std::function<float(int32_t, int32_t)>& value)
 {
-    auto group = std::make_shared<LmGroup>();
-    group->gridWidth = w;
-    group->gridHeight = h;
-    group->texelSize[0] = group->texelSize[1] = 0.25f;
-    group->coverage.assign(size_t(w * h + 63) / 64, 0);
+    LmGroup group;
+    group.gridWidth = w;
+    group.gridHeight = h;
+    group.texelSize[0] = group.texelSize[1] = 0.25f;
+    group.coverage.assign(size_t(w * h + 63) / 64, 0);
     for (int32_t y = 0; y < h; y++) {
         for (int32_t x = 0; x < w; x++) {
             bool c = covered(x, y);
-            group->texelTris.push_back(c ? 0 : -1);
-            group->texelRuns.push_back(1);
+            group.texelTris.push_back(c ? 0 : -1);
+            group.texelRuns.push_back(1);
             if (c)
-                group->SetCovered(y * w + x);
+                group.SetCovered(y * w + x);
             float v = value(x, y);
-            group->basis[0].push_back({v, v, v});
+            group.basis[0].push_back({v, v, v});
         }
     }
     return group;
 }
 
+// Ambient-occlusion settings with the given post-processing, and the group they work on.
 struct Fixture {
     explicit Fixture(int32_t kernel, uint32_t flags = Engine::FinalBlur | Engine::PotLightmaps, float power = 1.0f)
-        : lm([&] {
-              Engine::LightmapperSettings s;
-              s.basisCount = 1;
-              s.aoDistance = 3.0f;
-              s.blurKernel = kernel;
-              s.flags = flags;
-              s.aoPower = power;
-              return s;
-          }())
+        : settings(LightmapperTest::AoSettings())
     {
+        settings.blurKernel = kernel;
+        settings.flags = flags;
+        settings.aoPower = power;
     }
-    float Value(int32_t x, int32_t y) const
-    {
-        const LmGroup& g = *lm.groups[0];
-        return g.basis[0][size_t(y * g.gridWidth + x)].x;
-    }
-    Engine::Lightmapper lm;
+    float Value(int32_t x, int32_t y) const { return group.basis[0][size_t(y * group.gridWidth + x)].x; }
+    Engine::LightmapperSettings settings;
+    LmGroup group;
 };
 
 TEST(AutoKernelSize, GrowsTwoPerHalvingBelowAQuarter)
@@ -78,9 +70,9 @@ TEST(PostProcessAoGroup, BlurReachesHalfAKernelAboveAndBelowOnly)
     } cases[] = {{4, 2}, {5, 2}, {6, 3}, {0, 2}};
     for (const auto& c : cases) {
         Fixture f(c.kernel);
-        f.lm.groups.push_back(MakeGroup(
-            6, 6, [](int32_t, int32_t y) { return y == 0; }, [](int32_t, int32_t y) { return y == 0 ? 1.0f : 0.5f; }));
-        Engine::PostProcessAoGroup(f.lm, 0);
+        f.group = MakeGroup(
+            6, 6, [](int32_t, int32_t y) { return y == 0; }, [](int32_t, int32_t y) { return y == 0 ? 1.0f : 0.5f; });
+        Engine::PostProcessAoGroup(f.settings, f.group);
         for (int32_t y = 0; y < 6; y++)
             EXPECT_FLOAT_EQ(f.Value(3, y), y <= c.reach ? 1.0f : 0.0f) << "-k " << c.kernel << " row " << y;
     }
@@ -91,10 +83,10 @@ TEST(PostProcessAoGroup, CoveredTexelsAverageOnlyCoveredOnesAndSideNeighboursSta
     Fixture f(0);
     // Covered: texel (2, 2) alone at 0.8 and a column x = 5 at 0.2; (0, 2) is uncovered and only
     // beside covered texels, never above or below them.
-    f.lm.groups.push_back(MakeGroup(
+    f.group = MakeGroup(
         8, 5, [](int32_t x, int32_t y) { return (x == 2 && y == 2) || x == 5; },
-        [](int32_t x, int32_t) { return x == 2 ? 0.8f : x == 5 ? 0.2f : 0.9f; }));
-    Engine::PostProcessAoGroup(f.lm, 0);
+        [](int32_t x, int32_t) { return x == 2 ? 0.8f : x == 5 ? 0.2f : 0.9f; });
+    Engine::PostProcessAoGroup(f.settings, f.group);
     EXPECT_FLOAT_EQ(f.Value(2, 2), 0.8f);   // no covered neighbour within reach along its row
     EXPECT_FLOAT_EQ(f.Value(5, 0), 0.2f);
     EXPECT_FLOAT_EQ(f.Value(2, 0), 0.8f);   // filled from the covered texel two rows below
@@ -108,16 +100,16 @@ TEST(PostProcessAoGroup, PowerAndSwitches)
     auto ramp = [](int32_t x, int32_t) { return x == 0 ? -0.5f : x == 1 ? 0.5f : 1.5f; };
     {
         Fixture f(0, Engine::PotLightmaps, 2.0f);  // -b -p 2: no blur, clamped then squared
-        f.lm.groups.push_back(MakeGroup(3, 2, everywhere, ramp));
-        Engine::PostProcessAoGroup(f.lm, 0);
+        f.group = MakeGroup(3, 2, everywhere, ramp);
+        Engine::PostProcessAoGroup(f.settings, f.group);
         EXPECT_FLOAT_EQ(f.Value(0, 1), 0.0f);
         EXPECT_FLOAT_EQ(f.Value(1, 1), 0.25f);
         EXPECT_FLOAT_EQ(f.Value(2, 1), 1.0f);
     }
     {
         Fixture f(1, Engine::FinalBlur, 2.0f);  // -k 1: raw values, no blur, no power
-        f.lm.groups.push_back(MakeGroup(3, 2, everywhere, ramp));
-        Engine::PostProcessAoGroup(f.lm, 0);
+        f.group = MakeGroup(3, 2, everywhere, ramp);
+        Engine::PostProcessAoGroup(f.settings, f.group);
         EXPECT_FLOAT_EQ(f.Value(0, 0), -0.5f);
         EXPECT_FLOAT_EQ(f.Value(2, 0), 1.5f);
     }
@@ -126,9 +118,9 @@ TEST(PostProcessAoGroup, PowerAndSwitches)
 TEST(BlurGroup, GroupWithoutCoveredTexelsEndsAllZero)
 {
     Fixture f(0);
-    f.lm.groups.push_back(MakeGroup(
-        4, 4, [](int32_t, int32_t) { return false; }, [](int32_t, int32_t) { return 0.7f; }));
-    Engine::BlurGroup(f.lm, 5, *f.lm.groups[0], false);
+    f.group = MakeGroup(
+        4, 4, [](int32_t, int32_t) { return false; }, [](int32_t, int32_t) { return 0.7f; });
+    Engine::BlurGroup(f.settings, 5, f.group, false);
     for (int32_t y = 0; y < 4; y++)
         for (int32_t x = 0; x < 4; x++)
             EXPECT_EQ(f.Value(x, y), 0.0f);

@@ -13,7 +13,6 @@
 using ChartTest::MeshTriangle;
 using ChartTest::Prepare;
 using ChartTest::Settings;
-using Engine::Lightmapper;
 using Geom::Vec2;
 using Geom::Vec3;
 
@@ -75,18 +74,17 @@ std::vector<MeshTriangle> SplitRectangle()
     return mesh;
 }
 
-std::shared_ptr<Engine::LmGroup> GridGroup(int32_t width, int32_t height, int32_t samples,
-                                           const std::vector<int32_t>& runsPerTexel)
+Engine::LmGroup GridGroup(int32_t width, int32_t height, int32_t samples, const std::vector<int32_t>& runsPerTexel)
 {
-    auto group = std::make_shared<Engine::LmGroup>();
-    group->gridWidth = width;
-    group->gridHeight = height;
-    group->samplesPerTexel = samples;
+    Engine::LmGroup group;
+    group.gridWidth = width;
+    group.gridHeight = height;
+    group.samplesPerTexel = samples;
     for (int32_t t = 0; t < width * height; t++) {
         const int32_t runs = runsPerTexel[size_t(t) % runsPerTexel.size()];
         for (int32_t r = 0; r < runs; r++) {
-            group->texelTris.push_back(r);
-            group->texelRuns.push_back(uint8_t(r + 1 < runs ? 1 : samples - (runs - 1)));
+            group.texelTris.push_back(r);
+            group.texelRuns.push_back(uint8_t(r + 1 < runs ? 1 : samples - (runs - 1)));
         }
     }
     return group;
@@ -98,10 +96,10 @@ TEST(Texels, SamplesOfATexelAreRunLengthCoded)
 {
     Engine::LightmapperSettings settings = Settings(1.0f);
     settings.superSampling = true;
-    auto lm = Prepare(settings, SplitRectangle());
-    Engine::BuildGroups(*lm);
-    ASSERT_EQ(lm->groups.size(), 1u);
-    const Engine::LmGroup& group = *lm->groups[0];
+    auto staged = Prepare(settings, SplitRectangle());
+    staged->BuildGroups();
+    ASSERT_EQ(staged->groups.size(), 1u);
+    const Engine::LmGroup& group = staged->groups[0];
     ASSERT_EQ(group.samplesPerTexel, 25);
     const int32_t left = 0, right = 3;  // the triangles on either side of x = 5.25 near y = 0
 
@@ -126,7 +124,7 @@ TEST(Texels, SamplesOfATexelAreRunLengthCoded)
             bool hit = false;
             for (const Vec2& o : Engine::subsampleOffsets) {
                 Engine::TexelSample sample;
-                int32_t t = Engine::FindGroupSample(*lm, 0, SamplePoint(group, i, j, o), 0, sample);
+                int32_t t = Engine::FindGroupSample(staged->Search(), staged->groups[size_t(0)], 0, SamplePoint(group, i, j, o), sample);
                 slots.push_back(t);
                 hit |= t >= 0;
             }
@@ -161,19 +159,19 @@ TEST(Texels, TasksCutWholeRowsOfAbout4096Texels)
         {2, 2, 25, {1, 3, 2}, {2}},
         {1000, 9, 25, {2, 1, 1, 5}, {4, 4, 1}},
     };
-    Lightmapper lm(Settings(0.25f));
+    std::vector<Engine::LmGroup> groups;
     for (const auto& c : cases)
-        lm.groups.push_back(GridGroup(c.width, c.height, c.samples, c.runsPerTexel));
+        groups.push_back(GridGroup(c.width, c.height, c.samples, c.runsPerTexel));
     LightmapperTest::LogCapture log;
-    Engine::BuildGroupTasks(lm);
+    std::vector<Engine::GroupTask> tasks = Engine::BuildGroupTasks(groups);
 
     size_t task = 0;
     for (size_t g = 0; g < std::size(cases); g++) {
         const auto& c = cases[g];
         int32_t row = 0;
         for (int32_t rows : c.rows) {
-            ASSERT_LT(task, lm.tasks.size());
-            const Engine::GroupTask& t = lm.tasks[task++];
+            ASSERT_LT(task, tasks.size());
+            const Engine::GroupTask& t = tasks[task++];
             EXPECT_EQ(t.group, int32_t(g));
             EXPECT_EQ(t.firstRow, row);
             EXPECT_EQ(t.rowCount, rows) << "group " << g;
@@ -183,19 +181,17 @@ TEST(Texels, TasksCutWholeRowsOfAbout4096Texels)
                 firstRun += c.runsPerTexel[size_t(texel) % c.runsPerTexel.size()];
             EXPECT_EQ(t.firstRun, firstRun) << "group " << g << " row " << row;
             // Decoding from the first run gives the texels of the task's first row.
-            Engine::TexelRunCursor cursor(*lm.groups[g], t.firstRun);
+            Engine::TexelRunCursor cursor(groups[g], t.firstRun);
             int32_t slots[25];
             EXPECT_EQ(cursor.Next(slots), 0);
             row += rows;
         }
         EXPECT_EQ(row, c.height);
     }
-    EXPECT_EQ(task, lm.tasks.size());
-    EXPECT_EQ(log.lines.back(), std::to_string(lm.tasks.size()) + " group tasks");
+    EXPECT_EQ(task, tasks.size());
+    EXPECT_EQ(log.lines.back(), std::to_string(tasks.size()) + " group tasks");
 
-    lm.groups.clear();
-    Engine::BuildGroupTasks(lm);
-    EXPECT_TRUE(lm.tasks.empty());
+    EXPECT_TRUE(Engine::BuildGroupTasks({}).empty());
     EXPECT_EQ(log.lines.back(), "0 group tasks");
 }
 
@@ -203,9 +199,9 @@ TEST(Texels, PointsWithinTwoTexelsOfAnEdgeSnapToIt)
 {
     std::vector<MeshTriangle> mesh;
     mesh.push_back({{0, 0, 1}, {10, 0, 1}, {0, 10, 1}});
-    auto lm = Prepare(Settings(1.0f), mesh);
-    Engine::BuildGroups(*lm);
-    ASSERT_EQ(lm->groups.size(), 1u);
+    auto staged = Prepare(Settings(1.0f), mesh);
+    staged->BuildGroups();
+    ASSERT_EQ(staged->groups.size(), 1u);
     const struct {
         Vec2 point;
         bool found;
@@ -223,7 +219,7 @@ TEST(Texels, PointsWithinTwoTexelsOfAnEdgeSnapToIt)
     };
     for (const auto& c : cases) {
         Engine::TexelSample sample;
-        const int32_t t = Engine::FindGroupSample(*lm, 0, c.point, 0, sample);
+        const int32_t t = Engine::FindGroupSample(staged->Search(), staged->groups[size_t(0)], 0, c.point, sample);
         EXPECT_EQ(t >= 0, c.found) << c.point.x << "," << c.point.y;
         EXPECT_NEAR(sample.position.x, c.position.x, 1e-4f) << c.point.x << "," << c.point.y;
         EXPECT_NEAR(sample.position.y, c.position.y, 1e-4f) << c.point.x << "," << c.point.y;
@@ -232,7 +228,7 @@ TEST(Texels, PointsWithinTwoTexelsOfAnEdgeSnapToIt)
 
     // Texel centres sit on whole numbers: (6, 6) is 1.4 texels beyond the long edge and
     // covered, (7, 7) is 2.8 beyond and not.
-    const Engine::LmGroup& group = *lm->groups[0];
+    const Engine::LmGroup& group = staged->groups[0];
     ASSERT_EQ(Engine::ChartPoint(group, 0, 0), (Vec2{0, 0}));
     EXPECT_TRUE(group.IsCovered(6 * group.gridWidth + 6));
     EXPECT_FALSE(group.IsCovered(7 * group.gridWidth + 7));
@@ -244,21 +240,23 @@ TEST(Texels, EmissiveObjectsLightTheirTexelsOnlyWithoutAmbientOcclusion)
     for (float aoDistance : {0.0f, 3.0f}) {
         Engine::LightmapperSettings settings = Settings(1.0f);
         settings.aoDistance = aoDistance;
-        auto lm = std::make_unique<Lightmapper>(settings);
+        ChartTest::Staged staged(settings, 1);
         Engine::InputTriangle input = LightmapperTest::Tri({0, 0, 0}, {4, 0, 0}, {0, 4, 0});
         input.name = "lamp";
         input.faceId = 0;
-        lm->AddTriangle(input);
-        lm->objects[size_t(lm->triangles[0].object)].colour = {0.5f, 0.25f, 1};
-        lm->pool.Start(1);
-        lm->threadCandidates.resize(4);
-        lm->BuildConnectivity();
-        lm->BuildKdTree();
-        Engine::BuildGroups(*lm);
-        const Engine::LmGroup& group = *lm->groups[0];
+        staged.lm.AddTriangle(input);
+        staged.mesh.objects[size_t(staged.mesh.triangles[0].object)].colour = {0.5f, 0.25f, 1};
+        staged.BuildTrees();
+        staged.BuildGroups();
+        ASSERT_EQ(staged.groups.size(), 1u);
+        const Engine::LmGroup& group = staged.groups[0];
+        int32_t covered = 0;
+        for (int32_t t = 0; t < group.TexelCount(); t++)
+            covered += group.IsCovered(t);
+        ASSERT_GT(covered, 0);
         if (aoDistance > 0) {
-            for (const Vec3& light : group.light)
-                EXPECT_EQ(light, (Vec3{0, 0, 0}));
+            // The ambient-occlusion mode has no light buffer: the lamp's colour goes nowhere.
+            EXPECT_TRUE(group.light.empty());
             continue;
         }
         ASSERT_EQ(group.light.size(), size_t(group.TexelCount()));
@@ -281,7 +279,7 @@ TEST(Texels, InsetMovesFlaggedEdgesInward)
     {
         // Edge 0 (y = 0) moves in; corner 2 stays.
         Vec3 c[3] = {original[0], original[1], original[2]};
-        Engine::InsetFlaggedEdges(c, normal, 0x100, d);
+        Engine::InsetFlaggedEdges(c, normal, Engine::BorderEdgeBit(0), d);
         EXPECT_EQ(c[2], original[2]);
         for (int k = 0; k < 2; k++) {
             EXPECT_GT(c[k].y, 0.5f * d) << k;
@@ -294,7 +292,7 @@ TEST(Texels, InsetMovesFlaggedEdgesInward)
     {
         // All three edges: every corner ends strictly inside the original triangle.
         Vec3 c[3] = {original[0], original[1], original[2]};
-        Engine::InsetFlaggedEdges(c, normal, 0x700, d);
+        Engine::InsetFlaggedEdges(c, normal, Engine::TriangleBorderEdges, d);
         for (int k = 0; k < 3; k++) {
             EXPECT_GT(c[k].x, 0.5f * d) << k;
             EXPECT_GT(c[k].y, 0.5f * d) << k;
@@ -305,7 +303,7 @@ TEST(Texels, InsetMovesFlaggedEdgesInward)
         // A triangle smaller than the distance keeps its corners: nothing may turn it over.
         const Vec3 small[3] = {{0, 0, 0}, {0.01f, 0, 0}, {0, 0.01f, 0}};
         Vec3 c[3] = {small[0], small[1], small[2]};
-        Engine::InsetFlaggedEdges(c, normal, 0x700, 0.03f);
+        Engine::InsetFlaggedEdges(c, normal, Engine::TriangleBorderEdges, 0.03f);
         for (int k = 0; k < 3; k++)
             EXPECT_EQ(c[k], small[k]);
     }
@@ -313,20 +311,21 @@ TEST(Texels, InsetMovesFlaggedEdgesInward)
 
 TEST(Texels, EvaluatedSamplesKeepOffBorderEdges)
 {
-    auto lm = Prepare(Settings(0.25f), ChartTest::Floor(1.0f, 1));
-    Engine::BuildGroups(*lm);
-    ASSERT_EQ(lm->groups.size(), 1u);
-    const Engine::LmGroup& group = *lm->groups[0];
+    auto staged = Prepare(Settings(0.25f), ChartTest::Floor(1.0f, 1));
+    staged->BuildGroups();
+    ASSERT_EQ(staged->groups.size(), 1u);
+    const Engine::LmGroup& group = staged->groups[0];
     Engine::TexelSample sample;
     // On the outer edge y = 0 of triangle 0: moved inside by the inset.
-    ASSERT_TRUE(Engine::EvaluateTexelSample(*lm, 0, group, {0.5f, 0}, sample));
-    EXPECT_GT(sample.position.y, lm->epsilon);
+    const float epsilon = staged->Settings().epsilon;
+    ASSERT_TRUE(Engine::EvaluateTexelSample(staged->mesh, epsilon, 0, group, {0.5f, 0}, sample));
+    EXPECT_GT(sample.position.y, epsilon);
     // Well inside: the point itself.
-    ASSERT_TRUE(Engine::EvaluateTexelSample(*lm, 0, group, {0.7f, 0.3f}, sample));
+    ASSERT_TRUE(Engine::EvaluateTexelSample(staged->mesh, epsilon, 0, group, {0.7f, 0.3f}, sample));
     EXPECT_EQ(sample.position, (Vec3{0.7f, 0.3f, 0}));
     // Far outside: the nearest point of the inset triangle.
-    ASSERT_TRUE(Engine::EvaluateTexelSample(*lm, 0, group, {0.5f, -5}, sample));
-    EXPECT_GT(sample.position.y, lm->epsilon);
+    ASSERT_TRUE(Engine::EvaluateTexelSample(staged->mesh, epsilon, 0, group, {0.5f, -5}, sample));
+    EXPECT_GT(sample.position.y, epsilon);
 }
 
 TEST(Texels, PackedSamplesAreWhatFindGroupSampleFinds)
@@ -338,11 +337,11 @@ TEST(Texels, PackedSamplesAreWhatFindGroupSampleFinds)
     for (const auto& mesh : meshes) {
         Engine::LightmapperSettings settings = Settings(0.25f);
         settings.superSampling = true;
-        auto lm = Prepare(settings, mesh);
-        Engine::BuildGroups(*lm);
+        auto staged = Prepare(settings, mesh);
+        staged->BuildGroups();
         int64_t samples = 0;
-        for (int32_t g = 0; g < int32_t(lm->groups.size()); g++) {
-            const Engine::LmGroup& group = *lm->groups[size_t(g)];
+        for (int32_t g = 0; g < int32_t(staged->groups.size()); g++) {
+            const Engine::LmGroup& group = staged->groups[size_t(g)];
             Engine::TexelRunCursor cursor(group, 0);
             int32_t slots[25];
             for (int32_t j = 0; j < group.gridHeight; j++) {
@@ -352,7 +351,7 @@ TEST(Texels, PackedSamplesAreWhatFindGroupSampleFinds)
                         const Vec2 o = Engine::subsampleOffsets[s];
                         Engine::TexelSample sample;
                         const Vec2 q = SamplePoint(group, i, j, o);
-                        ASSERT_EQ(slots[s], Engine::FindGroupSample(*lm, g, q, 0, sample))
+                        ASSERT_EQ(slots[s], Engine::FindGroupSample(staged->Search(), staged->groups[size_t(g)], g, q, sample))
                             << "group " << g << " texel " << i << "," << j << " slot " << s;
                         samples++;
                     }
