@@ -139,31 +139,42 @@ void* SystemRealloc(void* payload, size_t size, HeapFailure& failure)
 // ---- the ledger of measurement builds ----
 
 #ifdef KETRA_HEAP_LEDGER
-// Measurement builds (-DKETRA_HEAP_LEDGER) keep the size each block was asked for in one more
-// word at the end of the block, and the peak of their sum, so that the statistics can be held
-// against the bytes the engine really asked for. The extra word raises these builds' own
-// statistics by 8 bytes a block.
-constexpr size_t ledgerWord = 8;
+// Measurement builds (-DKETRA_HEAP_LEDGER) put the size each block was asked for in a front of
+// its own before the payload, and keep the peak of their sum, so that the statistics can be held
+// against the bytes the engine really asked for. The front raises these builds' own statistics by
+// 16 bytes a block (more for over-aligned ones). It sits in front because the heap may later
+// widen a block at its end.
 uint64_t ledgerLive = 0;
 uint64_t ledgerPeak = 0;
 
-uint64_t& AskedWord(void* block)
+size_t LedgerFront(size_t alignment) { return std::max<size_t>(alignment, 16); }
+uint64_t& AskedWord(void* payload) { return static_cast<uint64_t*>(payload)[-1]; }
+uint64_t& FrontWord(void* payload) { return static_cast<uint64_t*>(payload)[-2]; }
+
+// The payload handed out for `block` of the heap.
+void* LedgerOpen(void* block, uint64_t asked, size_t front)
 {
-    return *reinterpret_cast<uint64_t*>(static_cast<char*>(block) + process.heap.BlockSize(block) - ledgerWord);
-}
-void LedgerAdd(void* block, uint64_t asked)
-{
-    AskedWord(block) = asked;
+    char* payload = static_cast<char*>(block) + front;
+    AskedWord(payload) = asked;
+    FrontWord(payload) = front;
     ledgerLive += asked;
     ledgerPeak = std::max(ledgerPeak, ledgerLive);
+    return payload;
 }
-void LedgerRemove(void* block) { ledgerLive -= AskedWord(block); }
-// After a failed resize the block stays as it was.
-void LedgerRestore(void* block) { ledgerLive += AskedWord(block); }
-void LedgerRemoveIfOurs(void* block)
+// The heap's block behind a payload handed out, taken out of the ledger.
+void* LedgerClose(void* payload)
 {
-    if (process.heap.Owns(block))
-        LedgerRemove(block);
+    ledgerLive -= AskedWord(payload);
+    return static_cast<char*>(payload) - FrontWord(payload);
+}
+uint64_t LedgerAsked(void* payload) { return AskedWord(payload); }
+// Frees a block handed out by the heap; false, touching nothing, for any other block.
+bool FreeIfOurs(void* payload)
+{
+    if (!process.heap.Owns(payload))
+        return false;
+    process.heap.Free(LedgerClose(payload));
+    return true;
 }
 void LedgerReport()
 {
@@ -171,16 +182,16 @@ void LedgerReport()
                  (unsigned long long)process.heap.GetStats(false).peakAllocSize);
 }
 #else
-constexpr size_t ledgerWord = 0;
-void LedgerAdd(void*, uint64_t) {}
-void LedgerRemove(void*) {}
-void LedgerRestore(void*) {}
-void LedgerRemoveIfOurs(void*) {}
+size_t LedgerFront(size_t) { return 0; }
+void* LedgerOpen(void* block, uint64_t, size_t) { return block; }
+void* LedgerClose(void* payload) { return payload; }
+uint64_t LedgerAsked(void*) { return 0; }
+bool FreeIfOurs(void* payload) { return process.heap.TryFree(payload); }
 void LedgerReport() {}
 #endif
 
-// The size to ask the heap for, room for the ledger's word included; absurd sizes stay absurd.
-size_t WithLedger(size_t size) { return size > SIZE_MAX - ledgerWord ? SIZE_MAX : size + ledgerWord; }
+// The size to ask the heap for, the ledger's front included; absurd sizes stay absurd.
+size_t WithFront(size_t size, size_t front) { return size > SIZE_MAX - front ? SIZE_MAX : size + front; }
 
 // ---- the entry points ----
 
@@ -193,10 +204,11 @@ void* Allocate(size_t size, size_t alignment, size_t ownSegmentLimit, bool mayFa
         block = SystemAlloc(size, alignment, failure);
     else {
         std::lock_guard<SpinLock> guard(heapLock);
-        block = process.heap.Alloc(WithLedger(size), alignment, ownSegmentLimit);
+        size_t front = LedgerFront(alignment);
+        block = process.heap.Alloc(WithFront(size, front), alignment, ownSegmentLimit);
         failure = process.heap.LastFailure();
         if (block)
-            LedgerAdd(block, size);
+            block = LedgerOpen(block, size, front);
     }
     return mayFail ? block : FatalUnlessRefused(block, failure);
 }
@@ -212,8 +224,7 @@ void Release(void* block)
     bool ours;
     {
         std::lock_guard<SpinLock> guard(heapLock);
-        LedgerRemoveIfOurs(block);
-        ours = process.heap.TryFree(block);
+        ours = FreeIfOurs(block);
     }
     // Blocks of the C runtime, from before the Core started the heap.
     if (!ours)
@@ -237,13 +248,15 @@ void* Resize(void* block, size_t size)
         std::lock_guard<SpinLock> guard(heapLock);
         ours = process.heap.Owns(block);
         if (ours) {
-            LedgerRemove(block);
-            resized = process.heap.Realloc(block, WithLedger(size));
+            uint64_t asked = LedgerAsked(block);
+            void* base = LedgerClose(block);
+            size_t front = size_t(static_cast<char*>(block) - static_cast<char*>(base));
+            resized = process.heap.Realloc(base, WithFront(size, front));
             failure = process.heap.LastFailure();
             if (resized)
-                LedgerAdd(resized, size);
+                resized = LedgerOpen(resized, size, front);
             else
-                LedgerRestore(block);
+                LedgerOpen(base, asked, front);  // a failed resize leaves the block as it was
         }
     }
     if (!ours)
