@@ -1,9 +1,11 @@
-// ketra-charts MODEL.obj [-i SCALE] [-t TEXEL] [-j THREADS] [-l] [--check] [--super]
+// ketra-charts MODEL.obj [-i SCALE] [-t TEXEL] [-j THREADS] [-l] [--check] [--super] [--heap]
 //
 // Loads a model as the run driver does, builds connectivity and the kd-tree, then times the
 // chart steps one by one: grouping (seed, merge, isolated triangles), layout with texel packing
 // (the allocate step, on the lightmapper's pool) and the group tasks. Prints "name: value" lines,
 // wall-clock and processor seconds. --check compares every packed sample with FindGroupSample.
+// --heap serves operator new from the engine's heap, as in the tool once the Core has started;
+// without it the C runtime's allocator serves them, so two runs compare the two.
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <string>
 
 #include "bench/bench_support.h"
+#include "core/heap.h"
 #include "engine/lightmapper/grouping.h"
 #include "engine/lightmapper/lightmapper.h"
 #include "engine/lightmapper/staged_build.h"
@@ -31,6 +34,7 @@ struct Options {
     bool keepLargeGroups = false;
     bool check = false;
     bool superSampling = false;  // 25 samples per texel  // compare every packed sample with a search through the tree
+    bool engineHeap = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -49,6 +53,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
             options.check = true;
         else if (std::strcmp(argv[i], "--super") == 0)
             options.superSampling = true;
+        else if (std::strcmp(argv[i], "--heap") == 0)
+            options.engineHeap = true;
         else if (argv[i][0] != '-' && !options.model)
             options.model = argv[i];
         else
@@ -133,9 +139,11 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: ketra-charts MODEL.obj [-i SCALE] [-t TEXEL] [-j THREADS] [-l] [--check] [--super]\n");
+        std::fprintf(stderr, "usage: ketra-charts MODEL.obj [-i SCALE] [-t TEXEL] [-j THREADS] [-l] [--check] [--super] [--heap]\n");
         return 2;
     }
+    if (options.engineHeap)
+        Core::Heap::Start();
     Engine::LightmapperSettings settings;
     settings.texelSize = options.texelSize;
     settings.superSampling = options.superSampling;
@@ -178,6 +186,7 @@ int main(int argc, char** argv)
     }
     std::printf("triangles: %d\n", build.mesh.TriangleCount());
     std::printf("threads: %d\n", lm.Pool().GetThreadCount());
+    std::printf("allocator: %s\n", options.engineHeap ? "heap" : "runtime");
     std::printf("groups: %d\n", int(build.charts.groups.size()));
     std::printf("texels: %lld\n", (long long)texels);
     std::printf("covered: %lld\n", (long long)covered);

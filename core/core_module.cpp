@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "core/cpu_info.h"
+#include "core/heap.h"
 #include "core/log.h"
 #include "core/parallel_for.h"
 #include "core/profiler.h"
@@ -28,6 +29,9 @@ void CoreInit()
     std::lock_guard<std::mutex> guard(moduleLock);
     if (initCount++ > 0)
         return;
+    // From here on the engine's new and delete use the heap, so everything the Core and the
+    // tool allocate is counted in its statistics.
+    Heap::Start();
     // The monotonic clock behind the timers needs no timer period or frequency set-up here; one
     // read makes sure it is usable before the first timer.
     NowTicks();
@@ -61,6 +65,9 @@ void CoreShutdown()
     SetThreadProfile(nullptr);
     mainProfile.reset();
     UnregisterMainThread();
+    // Blocks still alive stay the heap's and can be freed later; new blocks come from the
+    // C runtime again.
+    Heap::Stop();
 }
 
 bool CoreIsInitialized()

@@ -3,31 +3,47 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/segment_heap.h"
+
 namespace Core {
 
-// Statistics of the process's allocations. Every operator new / delete of the program is
-// counted once this file is linked in (referencing GetHeapStats pulls it in).
-struct HeapStats {
-    uint64_t allocBlocks = 0;    // blocks in use
-    uint64_t allocSize = 0;      // their payload bytes, each rounded up to 8 (at least 8)
-    uint64_t peakAllocSize = 0;  // largest allocSize + 16 * allocBlocks reached
-    uint64_t allocCalls = 0;
-    uint64_t freeCalls = 0;
-};
-
-HeapStats GetHeapStats();
-
-// Blocks for growable arrays of plain records, counted like those of operator new and freed
-// only here. Realloc keeps the contents up to the smaller size; a large block grows by moving
-// its pages rather than copying them into fresh memory, so growing a big array pays neither the
-// copy nor the first touches of its old part again. Null when out of memory; a failed Realloc
-// leaves the old block as it was. Realloc of null allocates, Realloc to size 0 frees.
+// The process's heap: the entry points of the engine's new and delete and of its growable
+// arrays, each under the heap's one lock. Statistics count every block of the heap since the
+// start of the process.
+//
+// operator new takes its blocks from the C runtime until the Core starts the heap (a count
+// raised by CoreInit and lowered by CoreShutdown); delete and Free hand every block that is not
+// the heap's to the C runtime, so blocks from before the start can be freed at any time, and
+// blocks of the heap can be freed after the Core stops.
+//
+// Sanitizer builds serve every block from the C runtime, still counted, so that the sanitizer
+// checks each block on its own.
 namespace Heap {
+// Alignment 16, or for sizes below 16 the largest power of two not above the size. Growable
+// arrays live here: from 512 KB a block has a segment of its own, and Realloc then grows it by
+// moving pages. Null only for an absurd request (beyond 2^64 - 2^20 bytes, or count times size
+// overflowing), the old block then left as it was; running out of memory ends the process
+// (OutOfMemory). Realloc of null allocates, Realloc to size 0 frees.
 void* Alloc(size_t size);
+void* AllocZeroed(size_t count, size_t size);
 void* Realloc(void* block, size_t size);
 void Free(void* block);
-// Running out of memory is fatal for the tool: says so and stops rather than unwind.
-[[noreturn]] void OutOfMemory();
+HeapStats GetStats(bool detailed = false);
+// SegmentHeap::CheckConsistency of the process heap, under its lock; sanitizer builds have no
+// segments and always pass. For tests.
+bool CheckConsistency();
+
+// Raised by the Core's start-up, lowered by its shutdown: while positive, operator new uses
+// the heap.
+void Start();
+void Stop();
+
+// Running out of memory is fatal for the tool: says so ("Out of memory (segments)!" for a full
+// segment table, else "Out of memory!") and ends the process with a failure code rather than
+// unwind.
+[[noreturn]] void OutOfMemory(HeapFailure failure = HeapFailure::NoMemory);
 }  // namespace Heap
+
+inline HeapStats GetHeapStats() { return Heap::GetStats(false); }
 
 }  // namespace Core
