@@ -1,8 +1,12 @@
 #include "engine/lightmapper/lightmapper.h"
 
+#include <algorithm>
+
+#include "core/heap.h"
 #include "core/log.h"
 #include "core/timer.h"
 #include "engine/lightmapper/connectivity.h"
+#include "engine/lightmapper/memory_estimate.h"
 #include "engine/lightmapper/staged_build.h"
 
 namespace Engine {
@@ -37,6 +41,37 @@ void MarkEmissiveTriangles(LmMesh& mesh)
         if (colour.x != 0 || colour.y != 0 || colour.z != 0)
             t.flags |= TriangleEmissive;
     }
+}
+
+float LargestSide(const Geom::Box3& box)
+{
+    return std::max({box.max.x - box.min.x, box.max.y - box.min.y, box.max.z - box.min.z});
+}
+
+// Plans the charts' grids and weighs them, with what the process holds already, against the
+// memory limit: a bake that cannot fit stops here, before any texel is allocated.
+BuildStopReason PlanCharts(StagedBuild& build)
+{
+    BuildStopReason reason;
+    const int32_t failed = build.PlanGrids();
+    if (failed >= 0) {
+        const LmGroup& group = build.charts.groups[size_t(failed)];
+        reason.stop = BuildStop::ChartLayout;
+        reason.group = failed;
+        reason.groupTriangles = int32_t(group.triangles.size());
+        reason.groupExtent = LargestSide(group.bounds);
+        return reason;
+    }
+    const uint64_t limit = build.settings.memoryLimit;
+    if (limit > 0) {
+        const uint64_t needed = Core::GetHeapStats().allocSize +
+                                PlannedBakeBytes(build.charts.groups, build.settings, build.context.slotCount);
+        if (needed > limit) {
+            reason.stop = BuildStop::MemoryLimit;
+            reason.neededBytes = needed;
+        }
+    }
+    return reason;
 }
 
 }  // namespace
@@ -76,32 +111,42 @@ bool Lightmapper::Build(bool /*aoOnly*/, bool /*skipFinalGather*/, LmCharts* kep
     // The lighting passes are not part of this tool: with an ambient-occlusion distance of 0 or
     // less the texels keep 0, whatever aoOnly and skipFinalGather ask for.
     cancelled.exchange(0);
+    lastStop = BuildStopReason();
+    auto cancelledNow = [&] {
+        if (!IsCancelled())
+            return false;
+        lastStop.stop = BuildStop::Cancelled;
+        return true;
+    };
     Core::Timer buildTimer;
     buildTimer.Start();
     StagedBuild build(*this);
     const BuildProgress& progress = build.context.progress;
     MarkEmissiveTriangles(mesh);
 
-    if (progress.IsCancelled())
+    if (cancelledNow())
         return false;
     Announce(connectivityStage, progress);
     build.Connectivity();
 
-    if (progress.IsCancelled())
+    if (cancelledNow())
         return false;
     Announce(treeStage, progress);
     build.Trees();
 
-    if (progress.IsCancelled())
+    if (cancelledNow())
         return false;
     Announce(groupingStage, progress);
     Core::Timer groupingTimer;
     groupingTimer.Start();
     build.GroupTriangles();
-    build.LayoutGroups();
+    lastStop = PlanCharts(build);
+    if (lastStop.stop != BuildStop::None)
+        return false;
+    build.AllocateTexels();
     build.PackTexels();
     build.SortGroups();
-    if (progress.IsCancelled())
+    if (cancelledNow())
         return false;
     Core::LogFormat("took %d msec", int(groupingTimer.Stop()));
     build.Tasks();
@@ -115,7 +160,7 @@ bool Lightmapper::Build(bool /*aoOnly*/, bool /*skipFinalGather*/, LmCharts* kep
 
     Announce(atlasStage, progress, 100);
     build.Atlas(atlases);
-    if (progress.IsCancelled())
+    if (cancelledNow())
         return false;
 
     Core::Log("LM: done");
@@ -124,7 +169,7 @@ bool Lightmapper::Build(bool /*aoOnly*/, bool /*skipFinalGather*/, LmCharts* kep
     build.charts = LmCharts();
     Core::LogFormat("LM: full rebuild took %d msec", int(buildTimer.Stop()));
     progress.Report(-1, -1, std::string());
-    return !progress.IsCancelled();
+    return !cancelledNow();
 }
 
 }  // namespace Engine

@@ -1,0 +1,43 @@
+#include "engine/lightmapper/memory_estimate.h"
+
+#include <gtest/gtest.h>
+
+#include "chart_fixture.h"
+
+namespace {
+
+// What the charts' per-texel buffers really hold once laid out and packed.
+uint64_t ChartBufferBytes(const std::vector<Engine::LmGroup>& groups)
+{
+    uint64_t bytes = 0;
+    for (const Engine::LmGroup& group : groups) {
+        bytes += group.coverage.size() * sizeof(uint64_t) + group.texelTris.size() * sizeof(int32_t) +
+                 group.texelRuns.size();
+        for (const auto& basis : group.basis)
+            bytes += basis.size() * sizeof(Geom::Vec3);
+    }
+    return bytes;
+}
+
+TEST(MemoryEstimate, CoversTheBuffersTheChartsGetWithoutGrossExcess)
+{
+    // Rolling terrain cut finely compared with the texels: many short triangle runs per row,
+    // the costly case for the run-length coded triangles under the samples.
+    const struct {
+        int cells;
+        float step, texelSize;
+    } cases[] = {{40, 0.25f, 0.25f}, {40, 0.1f, 0.25f}, {10, 1.0f, 0.05f}};
+    for (const auto& c : cases) {
+        Engine::LightmapperSettings settings = ChartTest::Settings(c.texelSize);
+        settings.atlasSize = 256;
+        auto staged = ChartTest::Prepare(settings, ChartTest::Terrain(c.cells, c.step, 7));
+        ASSERT_TRUE(staged->build.Groups());
+        const uint64_t real = ChartBufferBytes(staged->groups);
+        const uint64_t estimate = Engine::PlannedBakeBytes(staged->groups, settings, 1);
+        const uint64_t onePage = 256 * 256 * 4;
+        EXPECT_GE(estimate, real + onePage) << c.cells << " cells of " << c.step;
+        EXPECT_LE(estimate, 3 * (real + onePage)) << c.cells << " cells of " << c.step;
+    }
+}
+
+}  // namespace
