@@ -10,6 +10,7 @@
 #include "app/flags_file.h"
 #include "app/gltf_writer.h"
 #include "app/input_file.h"
+#include "app/light_file.h"
 #include "app/lightmap_writer.h"
 #include "app/mesh_writer.h"
 #include "app/output_files.h"
@@ -69,6 +70,25 @@ int CheckOutputFolders(const Options& options)
     const std::string firstPage = LightmapFileName(0);
     if (!CanCreateFilesBeside(firstPage, reason))
         return WriteFailed(firstPage, reason);
+    return ExitSuccess;
+}
+
+// The name a triangle's object is known by: its object name, or its group name when that is empty.
+const std::string& LookupKey(const Engine::ObjNames& names) { return names.object.empty() ? names.group : names.object; }
+
+// Loads the light file; in the ambient-occlusion mode it is checked, then left out of the build.
+int LoadLights(const Options& options, Engine::Lightmapper& lightmapper)
+{
+    if (options.lightsPath.empty())
+        return ExitSuccess;
+    LightFile lights;
+    const int code = LoadLightFile(options.lightsPath, options.scale, lights, stderr);
+    if (code != ExitSuccess)
+        return code;
+    if (Engine::AmbientOcclusionMode(options.settings))
+        Print("lights of %s ignored: they only light a bake with -d 0 or less\n", options.lightsPath.c_str());
+    else
+        ApplyLightFile(lights, lightmapper);
     return ExitSuccess;
 }
 
@@ -193,18 +213,28 @@ int SaveOutputs(const Engine::Lightmapper& lightmapper, const Options& options)
     return ExitSuccess;
 }
 
-// The flags entry of each of the reader's name sets: the object name decides, or the group name
-// when the object has none. Looked up once per name set, not once per triangle.
-std::vector<const ObjectFlags*> FlagsPerNameSet(const Engine::ObjReader& reader, const ObjectFlagsTable& table)
+// What a name set of the reader makes of its triangles' object: the flags file's entry for it,
+// if any, and whether the triangles carry the name (a file named the object: the flags file, or
+// the light file through the object it registered). The object name decides, or the group name
+// when the object has none. Worked out once per name set: a big file has millions of triangles
+// and a handful of names.
+struct NameSetObject {
+    const std::string* name = nullptr;
+    const ObjectFlags* flags = nullptr;
+    bool named = false;
+};
+
+std::vector<NameSetObject> ObjectsOfNameSets(const Engine::ObjReader& reader, const ObjectFlagsTable& table,
+                                             const Engine::Lightmapper& lightmapper)
 {
-    std::vector<const ObjectFlags*> entries(reader.nameSets.size(), nullptr);
-    if (table.IsEmpty())
-        return entries;
+    std::vector<NameSetObject> objects(reader.nameSets.size());
     for (size_t i = 0; i < reader.nameSets.size(); i++) {
-        const Engine::ObjNames& names = reader.nameSets[i];
-        entries[i] = table.Find(names.object.empty() ? names.group : names.object);
+        NameSetObject& object = objects[i];
+        object.name = &LookupKey(reader.nameSets[i]);
+        object.flags = table.IsEmpty() ? nullptr : table.Find(*object.name);
+        object.named = object.flags || lightmapper.FindObject(*object.name) >= 0;
     }
-    return entries;
+    return objects;
 }
 
 // Whether a triangle's corners and its area are finite numbers: what tells a triangle the
@@ -235,7 +265,7 @@ bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, cons
         dropped->shortFaces = reader.shortFaces;
     }
     bool normalsFromFile = reader.hasNormals && !options.forceNormals;
-    std::vector<const ObjectFlags*> flagsOfNameSet = FlagsPerNameSet(reader, flagsTable);
+    const std::vector<NameSetObject> objectOfNameSet = ObjectsOfNameSets(reader, flagsTable, lightmapper);
     lightmapper.Reserve(int32_t(reader.triangles.size()));
     for (size_t i = 0; i < reader.triangles.size(); i++) {
         const Engine::ObjTriangle& source = reader.triangles[i];
@@ -249,17 +279,12 @@ bool FeedTriangles(const Engine::ObjReader& reader, const Options& options, cons
             input.uvs[k] = hasUvs ? reader.uvs[size_t(source.uv[k])] : Geom::Vec2{0, 0};
             input.normals[k] = normalsFromFile ? reader.normals[size_t(source.normal[k])] : Geom::Vec3{0, 0, 0};
         }
-        // Objects the flags file does not list all share the record with the empty name.
-        const ObjectFlags* entry = source.names >= 0 ? flagsOfNameSet[size_t(source.names)] : nullptr;
-        if (entry) {
-            input.name = entry->name;
-            input.flags = entry->flags;
-            input.modelId = entry->modelId;
-        } else {
-            input.name.clear();
-            input.flags = 0;
-            input.modelId = 0;
-        }
+        // Objects that neither file names all share the record with the empty name.
+        const NameSetObject none;
+        const NameSetObject& object = source.names >= 0 ? objectOfNameSet[size_t(source.names)] : none;
+        input.name = object.named ? *object.name : std::string();
+        input.flags = object.flags ? object.flags->flags : 0;
+        input.modelId = object.flags ? object.flags->modelId : 0;
         input.faceId = int32_t(i);
         if (lightmapper.AddTriangle(input) < 0 && dropped)
             (HasFiniteArea(input) ? dropped->degenerate : dropped->nonFinite)++;
@@ -286,6 +311,8 @@ int RunDriver(const Options& options)
     }
     if (!flagsTable.IsEmpty())
         PrintObjectFlags(flagsTable);
+    if (int code = LoadLights(options, *lightmapper); code != ExitSuccess)
+        return code;
 
     Print("Loading obj...\n");
     File input(OpenInputFile(options.inputPath));

@@ -17,10 +17,11 @@ class ObjectFlagsTable;
 enum ExitCode : int {
     ExitSuccess = 0,
     ExitUsage = 1,         // the command line was wrong
-    ExitOpenFailed = 2,    // the object flags file or the OBJ file could not be opened
-    ExitParseFailed = 3,   // the flags file could not be read, the OBJ file not parsed, or it
-                           // holds no triangle to bake
+    ExitOpenFailed = 2,    // the object flags file, the light file or the OBJ file could not be opened
+    ExitParseFailed = 3,   // the flags file or the light file could not be read, the OBJ file not
+                           // parsed, or it holds no triangle to bake
     ExitFlagsSyntax = 4,   // syntax error in the object flags file
+    ExitLightsSyntax = 4,  // syntax error or a value out of range in the light file
     ExitAlphaMap = 5,      // an alpha map could not be opened or decoded
     ExitWriteFailed = 6,   // an output file could not be created or fully written
     ExitOutOfMemory = 7,   // the bake would need more memory than the machine has

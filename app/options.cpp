@@ -102,9 +102,10 @@ const char* const usageLines[] = {
     "       -S fix lightmap seams (default = off, faster)",
     "       -l keep large groups but reduce quality (old behaviour, default: off)",
     "       -O don't optimize atlas (for preview build, default: off)",
+    "       -L filename load lights",
 };
 
-bool TakesValue(char letter) { return letter == 'x' || RuleOf(letter) != nullptr; }
+bool TakesValue(char letter) { return letter == 'x' || letter == 'L' || RuleOf(letter) != nullptr; }
 
 void StoreNumber(char letter, double value, Options& options)
 {
@@ -129,6 +130,10 @@ bool ApplyValue(char letter, const std::string& value, Options& options, std::FI
         options.flagsPath = value;
         return true;
     }
+    if (letter == 'L') {
+        options.lightsPath = value;
+        return true;
+    }
     const NumberRule& rule = *RuleOf(letter);
     double number = 0;
     if (!ReadRuledNumber(rule, value, number)) {
@@ -143,7 +148,10 @@ bool ApplyValue(char letter, const std::string& value, Options& options, std::FI
 bool CheckOutputName(const Options& options, std::FILE* errors)
 {
     const std::string& output = options.outputPath;
-    if (SameFile(output, options.inputPath) || (!options.flagsPath.empty() && SameFile(output, options.flagsPath))) {
+    const bool namesAnInput = SameFile(output, options.inputPath) ||
+                              (!options.flagsPath.empty() && SameFile(output, options.flagsPath)) ||
+                              (!options.lightsPath.empty() && SameFile(output, options.lightsPath));
+    if (namesAnInput) {
         PrintTo(errors, "invalid output filename: %s (it is an input file)\n", output.c_str());
         return false;
     }
