@@ -7,6 +7,7 @@
 
 #include "app/console.h"
 #include "app/driver.h"
+#include "app/input_file.h"
 #include "core/tokenizer.h"
 #include "engine/lightmapper/lighting.h"
 #include "engine/lightmapper/lightmapper.h"

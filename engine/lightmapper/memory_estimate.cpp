@@ -26,7 +26,9 @@ uint64_t PlannedBakeBytes(const std::vector<LmGroup>& groups, const LightmapperS
                           int32_t threadCount)
 {
     const uint64_t bases = uint64_t(BasesUsed(settings));
-    const uint64_t lightingBuffers = AmbientOcclusionMode(settings) ? 0 : 1 + bases;
+    // The lighting mode's light buffer and one bounce buffer per possible basis (all of them are
+    // allocated, whatever the basis count).
+    const uint64_t lightingBuffers = AmbientOcclusionMode(settings) ? 0 : 1 + uint64_t(maxBases);
     const uint64_t perTexel = colourBytes * (bases + lightingBuffers) + coverageAndRunBytes;
 
     std::vector<uint64_t> texels;
