@@ -1,5 +1,5 @@
-// Runs that must stop, and say why: hostile values, names that clash, inputs that are folders,
-// files the OBJ reader cannot use, meshes that lose triangles or are left with none, bakes too
+// Runs that must stop, and say why: hostile values, names that clash, inputs that are folders or
+// missing (the OBJ file, the object flags file, the light file), files the readers cannot use, meshes that lose triangles or are left with none, bakes too
 // large for the machine, full disks. Each row runs the real executable in a folder of its own
 // that already holds the outputs of an earlier run; a refused run must leave them as they were
 // and add nothing, not even a temporary file.
@@ -130,7 +130,8 @@ void ExpectRefused(const Refusal& row)
     std::filesystem::remove_all(dir);
 }
 
-TEST(RefusedRuns, ValuesMustBeWholeNumbersInTheirRange)
+// Values must be numbers in full and within their ranges.
+std::vector<Refusal> ValueRefusals()
 {
     const std::map<std::string, std::string> tri = {{"tri.obj", triangleObj}};
     auto row = [&](const char* option, const char* value, const char* allowed) {
@@ -144,7 +145,7 @@ TEST(RefusedRuns, ValuesMustBeWholeNumbersInTheirRange)
     const char* const atlas = "-a takes a whole number from 8 to 16384";
     const char* const texel = "-t takes a number from 0.000001 to 1000000";
     const char* const samples = "-s takes a whole number from 0 to 65536";
-    const Refusal rows[] = {
+    return {
         row("-i", "0", scale),          // was a silent empty bake
         row("-i", "abc", scale),        // was read as 0
         row("-i", "1,5", scale),        // was a scale of 1
@@ -168,14 +169,14 @@ TEST(RefusedRuns, ValuesMustBeWholeNumbersInTheirRange)
         row("-t", "1e7", texel),
         row("-t", "nan", texel),
     };
-    for (const Refusal& r : rows)
-        ExpectRefused(r);
 }
 
-TEST(RefusedRuns, NamesAndInputs)
+// Names that clash, and inputs (the OBJ file, the object flags file, the light file) that cannot
+// be opened or read.
+std::vector<Refusal> InputRefusals()
 {
     const std::string tri = triangleObj;
-    const Refusal rows[] = {
+    return {
         {"output is the input", {{"tri.obj", tri}}, {"-f", "tri.obj", "tri.obj"}, 1,
          "invalid output filename: tri.obj (it is an input file)\n"},
         {"output is the input by another name", {{"tri.obj", tri}, {"sub/", ""}}, {"-f", "tri.obj", "sub/../tri.obj"},
@@ -207,14 +208,32 @@ TEST(RefusedRuns, NamesAndInputs)
          {"-f", "big.obj", "out.txt"}, 3, "Obj parse error at line 3 (near column 5 in file big.obj)\nfailed to parse obj big.obj\n"},
         {"infinite coordinate", {{"inf.obj", "v 0 0 0\nv 1 0 0\nv 0 inf 0\nf 1 2 3\n"}}, {"-f", "inf.obj", "out.txt"},
          3, "Obj parse error at line 3 (near column 5 in file inf.obj)\nfailed to parse obj inf.obj\n"},
+        {"output is the light file", {{"tri.obj", tri}, {"lights.txt", "light ambient colour 1 1 1\n"}},
+         {"-f", "-d", "0", "-L", "lights.txt", "tri.obj", "./lights.txt"}, 1,
+         "invalid output filename: ./lights.txt (it is an input file)\n"},
+        {"missing light file", {{"tri.obj", tri}}, {"-f", "-d", "0", "-L", "missing.txt", "tri.obj", "out.txt"}, 2,
+         "failed to open missing.txt!\n"},
+        {"folder as light file", {{"tri.obj", tri}, {"folder/", ""}}, {"-f", "-d", "0", "-L", "folder", "tri.obj", "out.txt"},
+         2, "failed to open folder!\n"},
+        {"light file syntax", {{"tri.obj", tri}, {"lights.txt", "light point position 0 1 0 colour 1 1 1 range 5\nlight spot colour 1 1\n"}},
+         {"-f", "-d", "0", "-L", "lights.txt", "tri.obj", "out.txt"}, 4, "unexpected token at line 2 col 12 (lights.txt)\n"},
+        // A position that leaves the float range once scaled by -i.
+        {"light beyond the float range", {{"tri.obj", tri}, {"lights.txt", "light point position 0 1e38 0 colour 1 1 1\n"}},
+         {"-f", "-d", "0", "-i", "100", "-L", "lights.txt", "tri.obj", "out.txt"}, 4,
+         "invalid value at line 1 col 22 (lights.txt)\n"},
+        {"flags file syntax", {{"tri.obj", tri}, {"flags.txt", "roof\n  & model x\n"}},
+         {"-f", "-x", "flags.txt", "tri.obj", "out.txt"}, 4, "unexpected token at line 2 col 11 (flags.txt)\n"},
+        {"missing flags file", {{"tri.obj", tri}}, {"-f", "-x", "missing.txt", "tri.obj", "out.txt"}, 2,
+         "failed to open missing.txt!\n"},
+        {"missing alpha map", {{"tri.obj", tri}, {"flags.txt", "roof & alphamap \"missing.png\"\n"}},
+         {"-f", "-x", "flags.txt", "tri.obj", "out.txt"}, 5, "failed to open trace bitmap missing.png\n"},
     };
-    for (const Refusal& r : rows)
-        ExpectRefused(r);
 }
 
-TEST(RefusedRuns, BakesThatCannotBeDone)
+// Bakes that cannot be done, or whose outputs cannot be written whole.
+std::vector<Refusal> BakeRefusals()
 {
-    const Refusal rows[] = {
+    return {
         {"nothing but lost triangles",
          {{"lost.obj", "v 0 0 0\nv 1 0 0\nv 2 0 0\nv 0 1 0\nf 1 2 3\nf 1 2 1\nf 1 2\n"}},
          {"-f", "lost.obj", "out.txt"}, 3,
@@ -237,9 +256,24 @@ TEST(RefusedRuns, BakesThatCannotBeDone)
         // The page is larger than the mesh file of one triangle: it used to be left as 8,192 bytes.
         {"disk full in a page", {{"tri.obj", triangleObj}}, {"-f", "-s", "4", "-t", "0.002", "tri.obj", "out.txt"}, 6,
          "failed to write Ketra_lightmap_0.png: File too large\n", FileSizeLimit(2048)},
+        // The .glb is written after the pages it embeds, which are read back from their
+        // temporaries: the page fits, the .glb does not.
+        {"disk full in a .glb", {{"tri.obj", triangleObj}}, {"-f", "-s", "4", "tri.obj", "out.glb"}, 6,
+         "failed to write out.glb: File too large\n", FileSizeLimit(1024)},
+        {"lighting mode, disk full in the mesh file", {{"grid.obj", GridObj(20)}, {"lights.txt", "light ambient colour 1 1 1\n"}},
+         {"-f", "-d", "0", "-s", "4", "-L", "lights.txt", "grid.obj", "out.txt"}, 6,
+         "failed to write out.txt: File too large\n", FileSizeLimit(16384)},
     };
-    for (const Refusal& r : rows)
-        ExpectRefused(r);
+}
+
+// Every run that must stop: its exit code, its exact message, and the folder as it was before,
+// outputs of an earlier run included.
+TEST(RefusedRuns, EachStopsWithItsCodeAndMessageAndLeavesNoOutput)
+{
+    for (const auto& rows : {ValueRefusals(), InputRefusals(), BakeRefusals()}) {
+        for (const Refusal& row : rows)
+            ExpectRefused(row);
+    }
 }
 
 TEST(RefusedRuns, MissingOutputFolderStopsBeforeTheBake)
