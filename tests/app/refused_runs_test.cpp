@@ -1,8 +1,9 @@
 // Runs that must stop, and say why: hostile values, names that clash, inputs that are folders or
-// missing (the OBJ file, the object flags file, the light file), files the readers cannot use, meshes that lose triangles or are left with none, bakes too
-// large for the machine, full disks. Each row runs the real executable in a folder of its own
-// that already holds the outputs of an earlier run; a refused run must leave them as they were
-// and add nothing, not even a temporary file.
+// missing (the OBJ file, the object flags file, the light file), files the readers cannot use,
+// meshes that lose triangles or are left with none, bakes too large for the machine, full disks.
+// Each row runs the real executable in a folder of its own that already holds the outputs of an
+// earlier run; a refused run must leave them as they were and add nothing, not even a temporary
+// file.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>

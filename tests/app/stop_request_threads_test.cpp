@@ -119,6 +119,7 @@ protected:
     {
         dir = TestSupport::MakeTempDirectory();
         TestSupport::WriteFile(dir + "/grid.obj", GridObj(220));
+        TestSupport::WriteFile(dir + "/lights.txt", "light ambient colour 1 1 1\n");
         TestSupport::WriteFile(dir + "/out.txt", earlierMesh);
         TestSupport::WriteFile(dir + "/Ketra_lightmap_0.png", earlierPage);
         watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
@@ -134,15 +135,19 @@ protected:
     }
 
     // Starts a bake of the grid and freezes it once its mesh file is being written.
-    TestSupport::StartedProcess StartAndFreezeInTheWrites(const TestSupport::ChildSetup& setup)
+    // `modeArgs` come before the files (the lighting mode's -d 0 -L lights.txt, say).
+    TestSupport::StartedProcess StartAndFreezeInTheWrites(const TestSupport::ChildSetup& setup,
+                                                          const std::vector<std::string>& modeArgs = {})
     {
         // Events of an earlier run in this folder must not be taken for this one's.
         char stale[16384];
         while (read(watch, stale, sizeof stale) > 0) {
         }
         const std::string meshBefore = TestSupport::ReadFile(dir + "/out.txt");
-        TestSupport::StartedProcess process =
-            TestSupport::StartProcess({KETRA_BINARY, "-f", "-s", "1", "-t", "1", "grid.obj", "out.txt"}, dir, "", setup);
+        std::vector<std::string> args = {KETRA_BINARY, "-f", "-s", "1", "-t", "1"};
+        args.insert(args.end(), modeArgs.begin(), modeArgs.end());
+        args.insert(args.end(), {"grid.obj", "out.txt"});
+        TestSupport::StartedProcess process = TestSupport::StartProcess(args, dir, "", setup);
         std::string temporary;
         frozen = FreezeWhenMeshBytesArrive(watch, process.pid, temporary);
         if (frozen) {
@@ -163,19 +168,24 @@ TEST_F(StopRequests, SignalDuringTheWritesRemovesEverythingAndKeepsEarlierOutput
     const struct {
         int signal;
         int exitCode;
-    } rows[] = {{SIGINT, 130}, {SIGTERM, 143}};
+        std::vector<std::string> modeArgs;
+    } rows[] = {
+        {SIGINT, 130, {}},
+        {SIGTERM, 143, {}},
+        {SIGINT, 130, {"-d", "0", "-L", "lights.txt"}},  // the lighting mode writes the same way
+    };
     for (const auto& row : rows) {
-        TestSupport::StartedProcess process = StartAndFreezeInTheWrites(LowPriority);
+        TestSupport::StartedProcess process = StartAndFreezeInTheWrites(LowPriority, row.modeArgs);
         ASSERT_TRUE(frozen) << "the tool ended before its mesh file was written";
         kill(process.pid, row.signal);
         kill(process.pid, SIGCONT);
         TestSupport::ProcessResult r = TestSupport::FinishProcess(process);
 
-        EXPECT_EQ(r.exitCode, row.exitCode) << strsignal(row.signal) << "\n" << r.err;
+        EXPECT_EQ(r.exitCode, row.exitCode) << strsignal(row.signal) << (row.modeArgs.empty() ? "" : ", lighting mode") << "\n" << r.err;
         EXPECT_NE(r.out.find("\naborted\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.err, "");
         // Not a byte of this run stays; the earlier run's files are as they were.
-        EXPECT_EQ(Listing(dir), (std::set<std::string>{"grid.obj", "out.txt", "Ketra_lightmap_0.png"}));
+        EXPECT_EQ(Listing(dir), (std::set<std::string>{"grid.obj", "lights.txt", "out.txt", "Ketra_lightmap_0.png"}));
         EXPECT_EQ(TestSupport::ReadFile(dir + "/out.txt"), earlierMesh);
         EXPECT_EQ(TestSupport::ReadFile(dir + "/Ketra_lightmap_0.png"), earlierPage);
     }
