@@ -72,7 +72,8 @@ bool WritePagePng(const Engine::Lightmapper& lightmapper, int32_t page, std::FIL
     return true;
 }
 
-std::vector<std::string> WriteLightmapPages(const Engine::Lightmapper& lightmapper, const std::vector<std::FILE*>& files)
+std::vector<std::string> WriteLightmapPages(const Engine::Lightmapper& lightmapper,
+                                            const std::vector<std::FILE*>& files)
 {
     const int32_t pageCount = lightmapper.Atlases(0).PageCount();
     // One slot per page: each body writes only its own.

@@ -21,7 +21,8 @@ bool WritePagePng(const Engine::Lightmapper& lightmapper, int32_t page, std::FIL
 
 // WritePagePng for every page into files[page], pages in parallel on the global pool, printing
 // "i/n" as each page starts. Returns one error per page, empty for the pages written.
-std::vector<std::string> WriteLightmapPages(const Engine::Lightmapper& lightmapper, const std::vector<std::FILE*>& files);
+std::vector<std::string> WriteLightmapPages(const Engine::Lightmapper& lightmapper,
+                                            const std::vector<std::FILE*>& files);
 
 // Creates the page files under their names in the current directory and writes them as
 // WriteLightmapPages does. Returns the names of the files that could not be created or fully

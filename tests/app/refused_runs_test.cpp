@@ -206,7 +206,8 @@ std::vector<Refusal> InputRefusals()
         // Both coordinates are beyond the float range and refused alike (1e39 used to be read as
         // infinity and its triangles dropped without a word).
         {"coordinate beyond float range", {{"big.obj", "v 0 0 0\nv 1 0 0\nv 0 1e39 0\nf 1 2 3\n"}},
-         {"-f", "big.obj", "out.txt"}, 3, "Obj parse error at line 3 (near column 5 in file big.obj)\nfailed to parse obj big.obj\n"},
+         {"-f", "big.obj", "out.txt"}, 3,
+         "Obj parse error at line 3 (near column 5 in file big.obj)\nfailed to parse obj big.obj\n"},
         {"infinite coordinate", {{"inf.obj", "v 0 0 0\nv 1 0 0\nv 0 inf 0\nf 1 2 3\n"}}, {"-f", "inf.obj", "out.txt"},
          3, "Obj parse error at line 3 (near column 5 in file inf.obj)\nfailed to parse obj inf.obj\n"},
         {"output is the light file", {{"tri.obj", tri}, {"lights.txt", "light ambient colour 1 1 1\n"}},
@@ -214,12 +215,15 @@ std::vector<Refusal> InputRefusals()
          "invalid output filename: ./lights.txt (it is an input file)\n"},
         {"missing light file", {{"tri.obj", tri}}, {"-f", "-d", "0", "-L", "missing.txt", "tri.obj", "out.txt"}, 2,
          "failed to open missing.txt!\n"},
-        {"folder as light file", {{"tri.obj", tri}, {"folder/", ""}}, {"-f", "-d", "0", "-L", "folder", "tri.obj", "out.txt"},
-         2, "failed to open folder!\n"},
-        {"light file syntax", {{"tri.obj", tri}, {"lights.txt", "light point position 0 1 0 colour 1 1 1 range 5\nlight spot colour 1 1\n"}},
-         {"-f", "-d", "0", "-L", "lights.txt", "tri.obj", "out.txt"}, 4, "unexpected token at line 2 col 12 (lights.txt)\n"},
+        {"folder as light file", {{"tri.obj", tri}, {"folder/", ""}},
+         {"-f", "-d", "0", "-L", "folder", "tri.obj", "out.txt"}, 2, "failed to open folder!\n"},
+        {"light file syntax",
+         {{"tri.obj", tri}, {"lights.txt", "light point position 0 1 0 colour 1 1 1 range 5\nlight spot colour 1 1\n"}},
+         {"-f", "-d", "0", "-L", "lights.txt", "tri.obj", "out.txt"}, 4,
+         "unexpected token at line 2 col 12 (lights.txt)\n"},
         // A position that leaves the float range once scaled by -i.
-        {"light beyond the float range", {{"tri.obj", tri}, {"lights.txt", "light point position 0 1e38 0 colour 1 1 1\n"}},
+        {"light beyond the float range",
+         {{"tri.obj", tri}, {"lights.txt", "light point position 0 1e38 0 colour 1 1 1\n"}},
          {"-f", "-d", "0", "-i", "100", "-L", "lights.txt", "tri.obj", "out.txt"}, 4,
          "invalid value at line 1 col 22 (lights.txt)\n"},
         {"flags file syntax", {{"tri.obj", tri}, {"flags.txt", "roof\n  & model x\n"}},
@@ -261,7 +265,8 @@ std::vector<Refusal> BakeRefusals()
         // temporaries: the page fits, the .glb does not.
         {"disk full in a .glb", {{"tri.obj", triangleObj}}, {"-f", "-s", "4", "tri.obj", "out.glb"}, 6,
          "failed to write out.glb: File too large\n", FileSizeLimit(1024)},
-        {"lighting mode, disk full in the mesh file", {{"grid.obj", GridObj(20)}, {"lights.txt", "light ambient colour 1 1 1\n"}},
+        {"lighting mode, disk full in the mesh file",
+         {{"grid.obj", GridObj(20)}, {"lights.txt", "light ambient colour 1 1 1\n"}},
          {"-f", "-d", "0", "-s", "4", "-L", "lights.txt", "grid.obj", "out.txt"}, 6,
          "failed to write out.txt: File too large\n", FileSizeLimit(16384)},
     };

@@ -181,7 +181,9 @@ TEST_F(StopRequests, SignalDuringTheWritesRemovesEverythingAndKeepsEarlierOutput
         kill(process.pid, SIGCONT);
         TestSupport::ProcessResult r = TestSupport::FinishProcess(process);
 
-        EXPECT_EQ(r.exitCode, row.exitCode) << strsignal(row.signal) << (row.modeArgs.empty() ? "" : ", lighting mode") << "\n" << r.err;
+        const std::string rowName =
+            std::string(strsignal(row.signal)) + (row.modeArgs.empty() ? "" : ", lighting mode");
+        EXPECT_EQ(r.exitCode, row.exitCode) << rowName << "\n" << r.err;
         EXPECT_NE(r.out.find("\naborted\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.err, "");
         // Not a byte of this run stays; the earlier run's files are as they were.
