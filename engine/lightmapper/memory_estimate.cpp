@@ -7,12 +7,13 @@
 namespace Engine {
 namespace {
 
-// Bytes per texel, from the buffers the stages allocate. The coverage bits and the run-length
-// coded triangles under the samples take about 2 bytes together on real scenes (one run spans
-// many texels); the texel colours take 12 per basis, and the lighting mode adds its light and
-// bounce buffers.
+// Bytes per texel, from the buffers the stages allocate. Packing reserves a triangle (4 bytes)
+// and a run length (1 byte) per texel for the run-length coded triangles under the samples, and
+// a chart keeps that reservation however many runs it needs; the coverage bits round up to a
+// byte. The texel colours take 12 per basis, and the lighting mode adds its light and bounce
+// buffers.
 constexpr uint64_t colourBytes = 12;
-constexpr uint64_t coverageAndRunBytes = 2;
+constexpr uint64_t coverageAndRunBytes = 6;
 // Blurring a chart takes a mask byte and a colour copy per texel while it runs.
 constexpr uint64_t blurScratchBytes = 13;
 // A page texel is one 32-bit pixel per basis.
