@@ -81,7 +81,10 @@ void StagedBuild::FinalizeBases()
                      int32_t(groups.size()), 1);
 }
 
-void StagedBuild::Atlas(Engine::Atlas* atlases) { OptimizeAtlas(mesh, settings, context.progress, charts.groups, atlases); }
+void StagedBuild::Atlas(Engine::Atlas* atlases)
+{
+    OptimizeAtlas(mesh, settings, context.pool, context.progress, charts.groups, atlases);
+}
 
 bool StagedBuild::Groups()
 {
