@@ -9,6 +9,8 @@ namespace Core {
 // quota narrow it), and it is the default number of threads of every pool.
 int32_t GetLogicalCoreCount();
 int32_t GetPhysicalCoreCount();
+// Whether 256-bit AVX2 code may run here; asked once.
+bool CpuHasAvx2();
 // Asks the system again; the Core calls it at start-up.
 void DetectCoreCounts();
 

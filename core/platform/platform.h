@@ -48,6 +48,10 @@ bool SetThreadPriority(uint64_t threadId, int32_t level);
 int32_t LogicalProcessorCount();
 int32_t PhysicalCoreCount();
 
+// True when the processor and the system both support 256-bit AVX2 instructions (the system
+// must save the wider registers on a thread switch, or using them corrupts other threads).
+bool ProcessorHasAvx2();
+
 // The processors a control-group CPU quota allows, rounded up; -1 when no group states one.
 // `selfCgroup` is the text of /proc/self/cgroup and `root` the folder the hierarchies are
 // mounted in (/sys/fs/cgroup): the group's cpu.max (a unified hierarchy) or its

@@ -30,7 +30,7 @@ void StagedBuild::MarkEmitters() { MarkEmissiveTriangles(mesh); }
 
 void StagedBuild::Connectivity() { BuildConnectivity(mesh); }
 
-void StagedBuild::Trees() { BuildTriangleTrees(mesh, context.slotCount, context.trees); }
+void StagedBuild::Trees() { BuildTriangleTrees(mesh, context.slotCount, context.pool, context.trees); }
 
 void StagedBuild::GroupTriangles()
 {
