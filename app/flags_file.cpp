@@ -5,6 +5,7 @@
 
 #include "app/console.h"
 #include "app/driver.h"
+#include "app/input_file.h"
 #include "core/stream.h"
 #include "core/tokenizer.h"
 #include "engine/lightmapper/lightmapper.h"
@@ -102,7 +103,7 @@ const ObjectFlags* ObjectFlagsTable::Find(const std::string& name) const
 
 int LoadObjectFlags(const std::string& path, ObjectFlagsTable& table, Engine::Lightmapper& lightmapper)
 {
-    File file(std::fopen(path.c_str(), "rb"));
+    File file(OpenInputFile(path));
     if (!file) {
         PrintTo(stderr, "failed to open %s!\n", path.c_str());
         return ExitOpenFailed;

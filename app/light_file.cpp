@@ -7,6 +7,7 @@
 
 #include "app/console.h"
 #include "app/driver.h"
+#include "app/input_file.h"
 #include "core/tokenizer.h"
 #include "engine/lightmapper/lighting.h"
 #include "engine/lightmapper/lightmapper.h"
@@ -348,7 +349,7 @@ int ParseLightFile(std::string_view text, const std::string& sourceName, float s
 
 int LoadLightFile(const std::string& path, float scale, LightFile& lights, std::FILE* errors)
 {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    std::unique_ptr<std::FILE, FileCloser> file(OpenInputFile(path));
     if (!file) {
         PrintTo(errors, "failed to open %s!\n", path.c_str());
         return ExitOpenFailed;

@@ -1,19 +1,84 @@
 #include "app/options.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 
 #include "app/console.h"
+#include "app/output_files.h"
 
 namespace App {
 namespace {
 
-// Sides of an atlas page outside this range either cannot hold a chart with its border or
-// would not fit in memory (16384 x 16384 texels is already 1 GiB per page).
-constexpr long minAtlasSize = 2;
-constexpr long maxAtlasSize = 16384;
-// Beyond this the blur's weight table alone would exhaust memory; no chart is that large.
-constexpr long maxBlurKernel = 65535;
+// Allowed values of the options that take a number. Pages below 8 texels cannot hold the
+// smallest chart with its border; beyond 16384 a page alone is 1 GiB. More than 65536 rays per
+// texel buy nothing measurable and only time. Texel sizes outside 1e-6 .. 1e6 world units (the
+// units after -i) give grids whose coordinates lose all precision in single floats.
+struct NumberRule {
+    char letter;
+    bool integer;
+    double lowest, highest;
+    bool nonZero;
+    const char* allowed;  // what the message says is allowed
+};
+
+constexpr double unbounded = 3.4028234663852886e38;  // the float range
+
+constexpr NumberRule numberRules[] = {
+    {'i', false, -unbounded, unbounded, true, "-i takes a number other than 0"},
+    {'a', true, 8, 16384, false, "-a takes a whole number from 8 to 16384"},
+    {'t', false, 1e-6, 1e6, false, "-t takes a number from 0.000001 to 1000000"},
+    {'p', false, -unbounded, unbounded, false, "-p takes a number"},
+    {'d', false, -unbounded, unbounded, false, "-d takes a number"},
+    {'s', true, 0, 65536, false, "-s takes a whole number from 0 to 65536"},
+    {'k', true, 0, 65535, false, "-k takes a whole number from 0 to 65535"},
+    {'g', false, 0, 180, false, "-g takes a number of degrees from 0 to 180"},
+};
+
+const NumberRule* RuleOf(char letter)
+{
+    for (const NumberRule& rule : numberRules) {
+        if (rule.letter == letter)
+            return &rule;
+    }
+    return nullptr;
+}
+
+// The whole text as one number: no blanks, no trailing text, nothing empty; a leading plus is
+// allowed. Integers must be written as integers. Values beyond double range fail.
+bool ReadWholeNumber(const std::string& text, bool integer, double& value)
+{
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    if (first != last && *first == '+' && last - first > 1 && first[1] != '-')
+        first++;
+    std::from_chars_result result;
+    if (integer) {
+        long long whole = 0;
+        result = std::from_chars(first, last, whole, 10);
+        value = double(whole);
+    } else {
+        result = std::from_chars(first, last, value, std::chars_format::general);
+    }
+    return first != last && result.ec == std::errc() && result.ptr == last;
+}
+
+// Reads and checks one number; the value stored is the one the run uses (32-bit floats).
+bool ReadRuledNumber(const NumberRule& rule, const std::string& text, double& value)
+{
+    if (!ReadWholeNumber(text, rule.integer, value))
+        return false;
+    if (!rule.integer) {
+        float narrowed = float(value);
+        if (!std::isfinite(narrowed))
+            return false;
+        value = double(narrowed);
+    }
+    // The bounds as the run's floats hold them, so that "-t 1e-6" itself is allowed.
+    const double lowest = rule.integer ? rule.lowest : double(float(rule.lowest));
+    const double highest = rule.integer ? rule.highest : double(float(rule.highest));
+    return value >= lowest && value <= highest && !(rule.nonZero && value == 0);
+}
 
 const char* const usageLines[] = {
     "usage: Ketra [args] <infile.obj> <outfile>",
@@ -40,65 +105,61 @@ const char* const usageLines[] = {
     "       -L filename load lights",
 };
 
-bool TakesValue(char letter)
-{
-    switch (letter) {
-    case 'x': case 'L': case 'i': case 'a': case 't': case 'p': case 'd': case 's': case 'k': case 'g':
-        return true;
-    default:
-        return false;
-    }
-}
+bool TakesValue(char letter) { return letter == 'x' || letter == 'L' || RuleOf(letter) != nullptr; }
 
-// The C library's conversions, unvalidated: text that is not a number yields 0 and trailing
-// text is ignored.
-float ReadFloat(const std::string& text) { return float(std::strtod(text.c_str(), nullptr)); }
-long ReadLong(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10); }
-
-// Applies one value-taking letter; false when the value would make the run hang or crash.
-bool ApplyValue(char letter, const std::string& value, Options& options)
+void StoreNumber(char letter, double value, Options& options)
 {
     Engine::LightmapperSettings& s = options.settings;
     switch (letter) {
-    case 'x':
+    case 'i': options.scale = float(value); break;
+    case 'g': options.smoothingAngle = float(value); break;
+    case 't': s.texelSize = float(value); break;
+    case 'p': s.aoPower = float(value); break;
+    case 'd': s.aoDistance = float(value); break;
+    case 'a': s.atlasSize = int32_t(value); break;
+    case 's': s.sampleCount = int32_t(value); break;
+    case 'k': s.blurKernel = int32_t(value); break;
+    }
+}
+
+// Applies one value-taking letter; false, with the message written, for a value that is not
+// allowed.
+bool ApplyValue(char letter, const std::string& value, Options& options, std::FILE* errors)
+{
+    if (letter == 'x') {
         options.flagsPath = value;
         return true;
-    case 'L':
+    }
+    if (letter == 'L') {
         options.lightsPath = value;
         return true;
-    case 'i':
-        options.scale = ReadFloat(value);
-        return std::isfinite(options.scale);
-    case 'g':
-        options.smoothingAngle = ReadFloat(value);
-        return std::isfinite(options.smoothingAngle);
-    case 't':
-        s.texelSize = ReadFloat(value);
-        return std::isfinite(s.texelSize) && s.texelSize > 0;
-    case 'p':
-        s.aoPower = ReadFloat(value);
-        return std::isfinite(s.aoPower);
-    case 'd':
-        s.aoDistance = ReadFloat(value);
-        return std::isfinite(s.aoDistance);
-    case 'a': {
-        long size = ReadLong(value);
-        s.atlasSize = int32_t(size);
-        return size >= minAtlasSize && size <= maxAtlasSize;
     }
-    case 's': {
-        // Negative counts mean no samples; counts beyond 32 bits saturate instead of wrapping.
-        long count = ReadLong(value);
-        s.sampleCount = count > INT32_MAX ? INT32_MAX : count < INT32_MIN ? INT32_MIN : int32_t(count);
-        return true;
+    const NumberRule& rule = *RuleOf(letter);
+    double number = 0;
+    if (!ReadRuledNumber(rule, value, number)) {
+        PrintTo(errors, "invalid argument: %s (%s)\n", value.c_str(), rule.allowed);
+        return false;
     }
-    case 'k': {
-        long kernel = ReadLong(value);
-        s.blurKernel = int32_t(kernel);
-        return kernel >= 0 && kernel <= maxBlurKernel;
+    StoreNumber(letter, number, options);
+    return true;
+}
+
+// Outputs that would destroy what the run reads or be overwritten by what it writes.
+bool CheckOutputName(const Options& options, std::FILE* errors)
+{
+    const std::string& output = options.outputPath;
+    const bool namesAnInput = SameFile(output, options.inputPath) ||
+                              (!options.flagsPath.empty() && SameFile(output, options.flagsPath)) ||
+                              (!options.lightsPath.empty() && SameFile(output, options.lightsPath));
+    if (namesAnInput) {
+        PrintTo(errors, "invalid output filename: %s (it is an input file)\n", output.c_str());
+        return false;
     }
+    if (IsPageFileName(output)) {
+        PrintTo(errors, "invalid output filename: %s (a lightmap page gets this name)\n", output.c_str());
+        return false;
     }
-    return false;
+    return true;
 }
 
 // Applies one letter without a value; false for an unknown letter. Sets `help` for -h and -?.
@@ -139,7 +200,11 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options& options
     size_t next = 1;
     while (next < args.size()) {
         const std::string& word = args[next++];
-        if (word.empty() || word[0] != '-') {
+        if (word.empty()) {
+            PrintTo(errors, "invalid argument: \"\" (a file name cannot be empty)\n");
+            return ParseOutcome::UsageError;
+        }
+        if (word[0] != '-') {
             if (options.inputPath.empty()) {
                 options.inputPath = word;
             } else if (options.outputPath.empty()) {
@@ -161,10 +226,8 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options& options
                     return ParseOutcome::UsageError;
                 }
                 current = &args[next++];
-                if (!ApplyValue(letter, *current, options)) {
-                    PrintTo(errors, "invalid argument: %s\n", current->c_str());
+                if (!ApplyValue(letter, *current, options, errors))
                     return ParseOutcome::UsageError;
-                }
                 continue;
             }
             bool help = false;
@@ -184,6 +247,8 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options& options
         PrintTo(errors, "output filename not specified\n");
         return ParseOutcome::UsageError;
     }
+    if (!CheckOutputName(options, errors))
+        return ParseOutcome::UsageError;
     return ParseOutcome::Run;
 }
 

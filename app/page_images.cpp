@@ -89,14 +89,23 @@ const char* PngStructureProblem(const std::vector<uint8_t>& bytes)
 PageReadResult ReadPageImages(int32_t pageCount, const std::string& directory,
                               std::vector<std::vector<uint8_t>>& pngs, std::string& error)
 {
-    pngs.assign(size_t(pageCount > 0 ? pageCount : 0), {});
-    for (int32_t page = 0; page < pageCount; page++) {
-        const std::string path = PagePath(directory, page);
-        if (!ReadWholeFile(path, pngs[size_t(page)])) {
+    std::vector<std::string> paths;
+    for (int32_t page = 0; page < pageCount; page++)
+        paths.push_back(PagePath(directory, page));
+    return ReadPageFiles(paths, pngs, error);
+}
+
+PageReadResult ReadPageFiles(const std::vector<std::string>& paths, std::vector<std::vector<uint8_t>>& pngs,
+                             std::string& error)
+{
+    pngs.assign(paths.size(), {});
+    for (size_t page = 0; page < paths.size(); page++) {
+        const std::string& path = paths[page];
+        if (!ReadWholeFile(path, pngs[page])) {
             error = "cannot read lightmap page " + path;
             return PageReadResult::Missing;
         }
-        if (const char* problem = PngStructureProblem(pngs[size_t(page)])) {
+        if (const char* problem = PngStructureProblem(pngs[page])) {
             error = "lightmap page " + path + " is not a valid PNG file: " + problem;
             return PageReadResult::Malformed;
         }

@@ -23,4 +23,8 @@ const char* PngStructureProblem(const std::vector<uint8_t>& bytes);
 PageReadResult ReadPageImages(int32_t pageCount, const std::string& directory,
                               std::vector<std::vector<uint8_t>>& pngs, std::string& error);
 
+// The same for files named one by one: paths[i] is page i.
+PageReadResult ReadPageFiles(const std::vector<std::string>& paths, std::vector<std::vector<uint8_t>>& pngs,
+                             std::string& error);
+
 }  // namespace App

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 // The thin layer over the host system. Everything above it is portable; every OS call of the
 // Core lives in platform.cpp.
@@ -39,14 +40,39 @@ uint64_t CurrentThreadId();
 // privileges, so callers must treat false as "kept the old priority".
 bool SetThreadPriority(uint64_t threadId, int32_t level);
 
-// At least 1 each. The physical count comes from the CPU topology and falls back to the
-// logical count where the topology cannot be read.
+// Processors this process may run on, at least 1: the online processors, narrowed to the
+// process's CPU affinity (taskset) and to the CPU quota of its control group where the system
+// states one (a container limited to 1.5 processors gets 2). The physical count comes from the
+// CPU topology of those processors and falls back to the logical count where the topology cannot
+// be read; it never exceeds the logical count.
 int32_t LogicalProcessorCount();
 int32_t PhysicalCoreCount();
 
 // True when the processor and the system both support 256-bit AVX2 instructions (the system
 // must save the wider registers on a thread switch, or using them corrupts other threads).
 bool ProcessorHasAvx2();
+
+// The processors a control-group CPU quota allows, rounded up; -1 when no group states one.
+// `selfCgroup` is the text of /proc/self/cgroup and `root` the folder the hierarchies are
+// mounted in (/sys/fs/cgroup): the group's cpu.max (a unified hierarchy) or its
+// cpu.cfs_quota_us and cpu.cfs_period_us (the cpu controller of a split one) are read, and
+// those of each group above it, whose quotas bind it too.
+int32_t CgroupProcessorLimit(const std::string& selfCgroup, const std::string& root);
+
+// Bytes of memory this process can use: the machine's physical memory, or less where its
+// control group states a lower limit (memory.max, memory.limit_in_bytes); 0 when unknown.
+uint64_t UsableMemoryBytes();
+// The lowest memory limit the control groups of `selfCgroup` state; 0 when none does.
+uint64_t CgroupMemoryLimit(const std::string& selfCgroup, const std::string& root);
+
+// Interrupt (Ctrl-C) and termination requests. Once watched, such a request no longer ends the
+// process: it is recorded, and `onRequest` is called in the signal's context, where it may only
+// touch lock-free atomics. A blocking read (a question on the console) returns early instead of
+// waiting on. False when the system refused.
+bool WatchStopRequests(void (*onRequest)());
+// The exit status a shell shows for a process ended by the first request's signal (130 for an
+// interrupt, 143 for a termination); 0 while none arrived.
+int32_t StopRequestExitCode();
 
 void SleepMilliseconds(int32_t milliseconds);
 

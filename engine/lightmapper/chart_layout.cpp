@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "core/hash_map.h"
@@ -115,6 +116,24 @@ ChartFrame ChooseFrame(const std::vector<Geom::Vec2>& points, const Geom::Box2& 
     return principal;
 }
 
+// The next texel size while a grid does not fit. Below about 1e-44 the 10 % step rounds back to
+// the same denormal; the next float up keeps the loop moving there. Every other size takes the
+// plain step, so ordinary layouts are unchanged.
+float Coarser(float size)
+{
+    float next = size * coarseningStep;
+    return next > size ? next : std::nextafter(size, std::numeric_limits<float>::infinity());
+}
+
+bool IsFinite(const Geom::Mat3& m)
+{
+    for (const Geom::Vec3& row : m.row) {
+        if (!std::isfinite(row.x) || !std::isfinite(row.y) || !std::isfinite(row.z))
+            return false;
+    }
+    return true;
+}
+
 float RoundHalfAwayFromZero(float x) { return std::trunc(x >= 0 ? x + 0.5f : x - 0.5f); }
 
 // Texels along one frame axis: centres on a lattice of pitch `size` that encloses [lo, hi].
@@ -129,7 +148,7 @@ float GridExtent(float lo, float hi, float size, float& first)
 
 }  // namespace
 
-void LayoutGroup(const LmMesh& mesh, const LightmapperSettings& settings, LmGroup& group)
+bool PlanGroupGrid(const LmMesh& mesh, const LightmapperSettings& settings, LmGroup& group)
 {
     Geom::Box2 box;
     std::vector<Geom::Vec2> points = DistinctChartPoints(mesh, group, box);
@@ -149,17 +168,28 @@ void LayoutGroup(const LmMesh& mesh, const LightmapperSettings& settings, LmGrou
             break;
         }
         // Only a chart spanning most of the float range gets here: its extent overflows.
-        if (!std::isfinite(group.texelSize[0] * coarseningStep) || !std::isfinite(group.texelSize[1] * coarseningStep)) {
-            width = height = 2;
-            break;
-        }
-        group.texelSize[0] *= coarseningStep;
-        group.texelSize[1] *= coarseningStep;
+        if (!std::isfinite(group.texelSize[0] * coarseningStep) || !std::isfinite(group.texelSize[1] * coarseningStep))
+            return false;
+        group.texelSize[0] = Coarser(group.texelSize[0]);
+        group.texelSize[1] = Coarser(group.texelSize[1]);
     }
-
-    const size_t texels = size_t(width) * size_t(height);
     group.gridWidth = width;
     group.gridHeight = height;
+
+    const float tu = group.texelSize[0], tv = group.texelSize[1];
+    Geom::Vec2 origin{i0 * tu * frame.a.x + j0 * tv * frame.b.x, i0 * tu * frame.a.y + j0 * tv * frame.b.y};
+    group.texelToChart.row[0] = {tu * frame.a.x, tu * frame.a.y, 0};
+    group.texelToChart.row[1] = {tv * frame.b.x, tv * frame.b.y, 0};
+    group.texelToChart.row[2] = {origin.x, origin.y, 1};
+    // Corners reach their texels through the inverse: one that overflows would place them at
+    // NaN. Within the option ranges the determinant tU * tV stays far inside the float range.
+    Geom::Mat3 chartToTexel;
+    return IsFinite(group.texelToChart) && group.texelToChart.Inverse(chartToTexel) && IsFinite(chartToTexel);
+}
+
+void AllocateGroupTexels(const LightmapperSettings& settings, LmGroup& group)
+{
+    const size_t texels = size_t(group.gridWidth) * size_t(group.gridHeight);
     group.samplesPerTexel = SamplesPerTexel(settings);
     group.coverage.assign((texels + 63) / 64, 0);
     const int32_t bases = BasesUsed(settings);
@@ -170,19 +200,40 @@ void LayoutGroup(const LmMesh& mesh, const LightmapperSettings& settings, LmGrou
     group.light.assign(lighting ? texels : 0, Geom::Vec3{0, 0, 0});
     for (std::vector<Geom::Vec3>& buffer : group.bounce)
         buffer.assign(lighting ? texels : 0, Geom::Vec3{0, 0, 0});
-
-    const float tu = group.texelSize[0], tv = group.texelSize[1];
-    Geom::Vec2 origin{i0 * tu * frame.a.x + j0 * tv * frame.b.x, i0 * tu * frame.a.y + j0 * tv * frame.b.y};
-    group.texelToChart.row[0] = {tu * frame.a.x, tu * frame.a.y, 0};
-    group.texelToChart.row[1] = {tv * frame.b.x, tv * frame.b.y, 0};
-    group.texelToChart.row[2] = {origin.x, origin.y, 1};
 }
 
-void LayoutGroups(const LmMesh& mesh, const LightmapperSettings& settings, Core::ParallelFor& pool,
-                  const BuildProgress& progress, std::vector<LmGroup>& groups)
+bool LayoutGroup(const LmMesh& mesh, const LightmapperSettings& settings, LmGroup& group)
+{
+    if (!PlanGroupGrid(mesh, settings, group))
+        return false;
+    AllocateGroupTexels(settings, group);
+    return true;
+}
+
+int32_t PlanGroupGrids(const LmMesh& mesh, const LightmapperSettings& settings, Core::ParallelFor& pool,
+                       const BuildProgress& progress, std::vector<LmGroup>& groups)
 {
     progress.Report(0, 0, "Grouping (allocate)");
-    pool.Run([&](int32_t g, int32_t) { LayoutGroup(mesh, settings, groups[size_t(g)]); }, int32_t(groups.size()), 1);
+    // One flag per group: each body writes only its own.
+    std::vector<uint8_t> failed(groups.size(), 0);
+    pool.Run([&](int32_t g, int32_t) { failed[size_t(g)] = !PlanGroupGrid(mesh, settings, groups[size_t(g)]); },
+             int32_t(groups.size()), 1);
+    auto first = std::find(failed.begin(), failed.end(), uint8_t(1));
+    return first == failed.end() ? -1 : int32_t(first - failed.begin());
+}
+
+void AllocateGroupTexels(const LightmapperSettings& settings, Core::ParallelFor& pool, std::vector<LmGroup>& groups)
+{
+    pool.Run([&](int32_t g, int32_t) { AllocateGroupTexels(settings, groups[size_t(g)]); }, int32_t(groups.size()), 1);
+}
+
+int32_t LayoutGroups(const LmMesh& mesh, const LightmapperSettings& settings, Core::ParallelFor& pool,
+                     const BuildProgress& progress, std::vector<LmGroup>& groups)
+{
+    int32_t failed = PlanGroupGrids(mesh, settings, pool, progress, groups);
+    if (failed < 0)
+        AllocateGroupTexels(settings, pool, groups);
+    return failed;
 }
 
 }  // namespace Engine

@@ -1,8 +1,12 @@
 #include "engine/lightmapper/lightmapper.h"
 
+#include <algorithm>
+
+#include "core/heap.h"
 #include "core/log.h"
 #include "core/timer.h"
 #include "engine/lightmapper/connectivity.h"
+#include "engine/lightmapper/memory_estimate.h"
 #include "engine/lightmapper/staged_build.h"
 
 namespace Engine {
@@ -30,6 +34,37 @@ void Announce(const StageText& stage, const BuildProgress& progress, float value
 {
     Core::Log(stage.logLine);
     progress.Report(0, value, stage.title);
+}
+
+float LargestSide(const Geom::Box3& box)
+{
+    return std::max({box.max.x - box.min.x, box.max.y - box.min.y, box.max.z - box.min.z});
+}
+
+// Plans the charts' grids and weighs them, with what the process holds already, against the
+// memory limit: a bake that cannot fit stops here, before any texel is allocated.
+BuildStopReason PlanCharts(StagedBuild& build)
+{
+    BuildStopReason reason;
+    const int32_t failed = build.PlanGrids();
+    if (failed >= 0) {
+        const LmGroup& group = build.charts.groups[size_t(failed)];
+        reason.stop = BuildStop::ChartLayout;
+        reason.group = failed;
+        reason.groupTriangles = int32_t(group.triangles.size());
+        reason.groupExtent = LargestSide(group.bounds);
+        return reason;
+    }
+    const uint64_t limit = build.settings.memoryLimit;
+    if (limit > 0) {
+        const uint64_t needed = Core::GetHeapStats().allocSize +
+                                PlannedBakeBytes(build.charts.groups, build.settings, build.context.slotCount);
+        if (needed > limit) {
+            reason.stop = BuildStop::MemoryLimit;
+            reason.neededBytes = needed;
+        }
+    }
+    return reason;
 }
 
 }  // namespace
@@ -67,6 +102,13 @@ void Lightmapper::BuildConnectivity()
 bool Lightmapper::Build(bool aoOnly, bool skipFinalGather, LmCharts* keptCharts)
 {
     cancelled.exchange(0);
+    lastStop = BuildStopReason();
+    auto cancelledNow = [&] {
+        if (!IsCancelled())
+            return false;
+        lastStop.stop = BuildStop::Cancelled;
+        return true;
+    };
     const bool noFinalGather = skipFinalGather || settings.sampleCount < 1;
     // With aoOnly and no positive distance neither mode runs: the texels keep 0.
     const bool lightingMode = !aoOnly && !AmbientOcclusionMode(settings);
@@ -76,26 +118,29 @@ bool Lightmapper::Build(bool aoOnly, bool skipFinalGather, LmCharts* keptCharts)
     const BuildProgress& progress = build.context.progress;
     build.MarkEmitters();
 
-    if (progress.IsCancelled())
+    if (cancelledNow())
         return false;
     Announce(connectivityStage, progress);
     build.Connectivity();
 
-    if (progress.IsCancelled())
+    if (cancelledNow())
         return false;
     Announce(treeStage, progress);
     build.Trees();
 
-    if (progress.IsCancelled())
+    if (cancelledNow())
         return false;
     Announce(groupingStage, progress);
     Core::Timer groupingTimer;
     groupingTimer.Start();
     build.GroupTriangles();
-    build.LayoutGroups();
+    lastStop = PlanCharts(build);
+    if (lastStop.stop != BuildStop::None)
+        return false;
+    build.AllocateTexels();
     build.PackTexels();
     build.SortGroups();
-    if (progress.IsCancelled())
+    if (cancelledNow())
         return false;
     Core::LogFormat("took %d msec", int(groupingTimer.Stop()));
     build.Tasks();
@@ -109,7 +154,7 @@ bool Lightmapper::Build(bool aoOnly, bool skipFinalGather, LmCharts* keptCharts)
     if (lightingMode) {
         Announce(preRaytracingStage, progress);
         build.PreRaytracing();
-        if (progress.IsCancelled())
+        if (cancelledNow())
             return false;
         if (!noFinalGather) {
             Core::Log("LM: final gather");
@@ -117,14 +162,14 @@ bool Lightmapper::Build(bool aoOnly, bool skipFinalGather, LmCharts* keptCharts)
         }
         Announce(raytracingStage, progress);
         build.Raytracing();
-        if (progress.IsCancelled())
+        if (cancelledNow())
             return false;
         build.FinalizeBases();
     }
 
     Announce(atlasStage, progress, 100);
     build.Atlas(atlases);
-    if (progress.IsCancelled())
+    if (cancelledNow())
         return false;
 
     Core::Log("LM: done");
@@ -133,7 +178,7 @@ bool Lightmapper::Build(bool aoOnly, bool skipFinalGather, LmCharts* keptCharts)
     build.charts = LmCharts();
     Core::LogFormat("LM: full rebuild took %d msec", int(buildTimer.Stop()));
     progress.Report(-1, -1, std::string());
-    return !progress.IsCancelled();
+    return !cancelledNow();
 }
 
 }  // namespace Engine

@@ -18,6 +18,22 @@
 
 namespace Engine {
 
+// Why the last Build returned false.
+enum class BuildStop {
+    None,         // it finished
+    Cancelled,    // Cancel was called
+    MemoryLimit,  // the planned charts and pages would pass settings.memoryLimit
+    ChartLayout,  // a chart's extent or texel size is beyond what a texel grid can address
+};
+
+struct BuildStopReason {
+    BuildStop stop = BuildStop::None;
+    uint64_t neededBytes = 0;  // MemoryLimit: what the whole bake would need, about
+    int32_t group = -1;        // ChartLayout: the chart
+    int32_t groupTriangles = 0;
+    float groupExtent = 0;     // ChartLayout: the largest side of the chart's 3-D bounds
+};
+
 // Takes a mesh triangle by triangle, welds it, and on Build turns it into charts and lightmap
 // atlases. The mesh is kept here; a build's charts, trees and scratch live only as long as the
 // build (see build_context.h and group.h), and its results are the triangles' pages and lightmap
@@ -67,9 +83,11 @@ public:
     int32_t FindNeighbour(int32_t modelId, int32_t a, int32_t b, int32_t triangleIndex) const;
     void BuildConnectivity();
 
-    // Runs the stages; false when the build was cancelled. The charts are released at the end,
-    // unless `keptCharts` is given: then they are moved there, as the atlas stage left them.
+    // Runs the stages; false when the build was cancelled or could not be done (LastStop says
+    // why). The charts are released at the end, unless `keptCharts` is given: then they are
+    // moved there, as the atlas stage left them.
     bool Build(bool aoOnly, bool skipFinalGather, LmCharts* keptCharts = nullptr);
+    const BuildStopReason& LastStop() const { return lastStop; }
     // Safe from any thread: the build stops at its next check.
     void Cancel();
     bool IsCancelled() const { return cancelled.load() != 0; }
@@ -99,6 +117,7 @@ private:
     Atlas atlases[maxBases];
     Core::ParallelFor pool;
     std::atomic<int32_t> cancelled{0};
+    BuildStopReason lastStop;
 
     // Intake's lookups from welded values to their list entries.
     Core::HashMap<Geom::Vec3, int32_t> positionIndex;

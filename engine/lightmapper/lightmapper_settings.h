@@ -34,6 +34,9 @@ struct LightmapperSettings {
     float aoPower = 1.0f;         // final value = ao ^ aoPower
     int32_t blurKernel = 0;       // 0 = automatic, 1 = no post-processing
     bool superSampling = true;    // 25 samples per texel instead of 1
+    // Bytes a build may need in all, counting what the process already holds; a build whose
+    // planned charts and pages would pass it stops before allocating them. 0: no limit.
+    uint64_t memoryLimit = 0;
 };
 
 // What a build derives from its settings; computed where needed, never written back.

@@ -38,7 +38,17 @@ void StagedBuild::GroupTriangles()
     charts.groups = Engine::GroupTriangles(mesh, settings, context.trees.kdTree, context.candidates[0], context.progress);
 }
 
-void StagedBuild::LayoutGroups() { Engine::LayoutGroups(mesh, settings, context.pool, context.progress, charts.groups); }
+int32_t StagedBuild::LayoutGroups()
+{
+    return Engine::LayoutGroups(mesh, settings, context.pool, context.progress, charts.groups);
+}
+
+int32_t StagedBuild::PlanGrids()
+{
+    return PlanGroupGrids(mesh, settings, context.pool, context.progress, charts.groups);
+}
+
+void StagedBuild::AllocateTexels() { AllocateGroupTexels(settings, context.pool, charts.groups); }
 
 void StagedBuild::PackTexels() { Engine::PackTexels(mesh, settings, context, charts.groups); }
 
@@ -76,12 +86,14 @@ void StagedBuild::Atlas(Engine::Atlas* atlases)
     OptimizeAtlas(mesh, settings, context.pool, context.progress, charts.groups, atlases);
 }
 
-void StagedBuild::Groups()
+bool StagedBuild::Groups()
 {
     GroupTriangles();
-    LayoutGroups();
+    if (LayoutGroups() >= 0)
+        return false;
     PackTexels();
     SortGroups();
+    return true;
 }
 
 }  // namespace Engine

@@ -30,7 +30,11 @@ public:
     void Connectivity();              // connectivity.cpp
     void Trees();                     // tree_stage.cpp
     void GroupTriangles();            // grouping.cpp
-    void LayoutGroups();              // chart_layout.cpp
+    // chart_layout.cpp: plans and allocates every grid; the first chart that cannot be laid out
+    // (then nothing is allocated), or -1.
+    int32_t LayoutGroups();
+    int32_t PlanGrids();              // chart_layout.cpp: the grids alone, as LayoutGroups
+    void AllocateTexels();            // chart_layout.cpp: the texels of the planned grids
     void PackTexels();                // texels.cpp
     void SortGroups();                // grouping.cpp
     void Tasks();                     // texels.cpp
@@ -45,8 +49,9 @@ public:
     void FinalizeBases();             // post_process.cpp
     void Atlas(Engine::Atlas* atlases);  // atlas_optimize.cpp, atlas_build.cpp, seams.cpp
 
-    // Grouping as Build runs it: grow, lay out, pack texels, sort.
-    void Groups();
+    // Grouping as Build runs it: grow, lay out, pack texels, sort. False when a chart could not
+    // be laid out.
+    bool Groups();
 
     LmMesh& mesh;
     const LightmapperSettings& settings;

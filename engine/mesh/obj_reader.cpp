@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <numeric>
 
 #include "core/hash_map.h"
@@ -18,6 +20,7 @@ using Core::TokenKind::Plus;
 const char* const parseErrorFormat = "Obj parse error at line %d (near column %d in file %s)";
 const char* const invalidIndexMessages[3] = {"Invalid vertex index found", "Invalid uv index found",
                                              "Invalid vnorm index found"};
+const char* const indexPositionFormat = " at line %d (near column %d in file %s)";
 const char* const sameVertexMessage = "Skipping same face vertex";
 const char* const collinearMessage = "ObjParse: skipping collinear triangle";
 
@@ -88,6 +91,8 @@ void ObjReader::Clear()
     partCount = 0;
     hasNormals = false;
     currentPart = -1;
+    collinearTriangles = 0;
+    shortFaces = 0;
     lastError.clear();
     ReleaseScratch();
 }
@@ -115,9 +120,13 @@ bool ObjReader::ParseError(const Core::Token& token)
     return false;
 }
 
-bool ObjReader::IndexError(const char* message)
+bool ObjReader::IndexError(const char* message, const Core::Token& token)
 {
-    lastError = message;
+    int length = std::snprintf(nullptr, 0, indexPositionFormat, token.line, token.column, fileName.c_str());
+    std::string position(size_t(std::max(length, 0)) + 1, '\0');
+    std::snprintf(position.data(), position.size(), indexPositionFormat, token.line, token.column, fileName.c_str());
+    position.pop_back();
+    lastError = message + position;
     Core::Log(lastError);
     return false;
 }
@@ -212,6 +221,9 @@ bool ObjReader::ReadNumber(Core::Tokenizer& tokenizer, Core::Token& token, float
     else
         return ParseError(token);
     number = float(value * sign);
+    // Beyond the float range the value would become infinite, which no mesh can use.
+    if (!std::isfinite(number))
+        return ParseError(token);
     return true;
 }
 
@@ -236,10 +248,10 @@ bool ObjReader::ReadIndex(Core::Tokenizer& tokenizer, int slot, int32_t& index)
     }
     size_t count = slot == 0 ? positions.size() : slot == 1 ? uvs.size() : normals.size();
     if (n > count)
-        return IndexError(invalidIndexMessages[slot]);
+        return IndexError(invalidIndexMessages[slot], token);
     uint64_t position = negative ? count - n : n - 1;
     if (position > uint64_t(INT32_MAX))
-        return IndexError(invalidIndexMessages[slot]);
+        return IndexError(invalidIndexMessages[slot], token);
     index = int32_t(position);
     tokenizer.SkipToken();
     return true;
@@ -292,8 +304,10 @@ int32_t ObjReader::CurrentNameSet()
 void ObjReader::AddFace(Geom::Vec3 scale)
 {
     size_t cornerCount = faceCorners.size();
-    if (cornerCount < 3)
+    if (cornerCount < 3) {
+        shortFaces++;
         return;
+    }
     int32_t nameSet = CurrentNameSet();
 
     size_t firstCorner = polygonCorners.size();
@@ -329,6 +343,7 @@ void ObjReader::AddFace(Geom::Vec3 scale)
             Geom::Vec3 away = offset - along * t;
             if (Geom::Dot(away, away) <= toleranceSquared) {
                 Core::Log(collinearMessage);
+                collinearTriangles++;
                 continue;
             }
         }

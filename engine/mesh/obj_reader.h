@@ -67,7 +67,9 @@ public:
     void ConvertAxes();
 
     // Message of the last Parse when it failed, empty after a successful one. An index of 0 fails
-    // without a log line; its text is then the parse error message at the index's position.
+    // without a log line; its text is then the parse error message at the index's position. A
+    // number beyond the float range is a parse error like any other text that is not a number
+    // ("inf", "nan"): the file cannot describe a finite mesh there.
     const std::string& LastError() const { return lastError; }
 
     // The names a triangle was read under.
@@ -90,6 +92,10 @@ public:
     bool hasNormals = false;
     int32_t currentPart = -1;
     int32_t nameMode = 0;  // 0 material, 1 group, other values object
+    // What the last Parse left out, for the caller to report: fan triangles dropped as
+    // collinear, and faces with fewer than three corners.
+    int32_t collinearTriangles = 0;
+    int32_t shortFaces = 0;
 
 private:
     void Clear();
@@ -105,7 +111,7 @@ private:
     void BuildTriangles();
     std::string ParseErrorText(const Core::Token& token) const;
     bool ParseError(const Core::Token& token);
-    bool IndexError(const char* message);
+    bool IndexError(const char* message, const Core::Token& token);
 
     std::string lastError;
     std::string fileName;

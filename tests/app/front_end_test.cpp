@@ -109,7 +109,7 @@ TEST_F(FrontEnd, UsageCasesPrintBannerUsageAndPeakMemory)
         {{"in.obj"}, 1, "output filename not specified\n"},
         {{"a.obj", "b.txt", "c"}, 1, "invalid extra filename: c\n"},
         {{"in.obj", "out.txt", "-a"}, 1, "invalid argument: -a\n"},
-        {{"-a", "0", "in.obj", "out.txt"}, 1, "invalid argument: 0\n"},
+        {{"-a", "0", "in.obj", "out.txt"}, 1, "invalid argument: 0 (-a takes a whole number from 8 to 16384)\n"},
         {{"-h"}, 0, ""},
         {{"-?", "in.obj"}, 0, ""},
     };
@@ -142,7 +142,7 @@ TEST_F(FrontEnd, ParseErrorNamesTheLineAndFailsWithCode3)
     TestSupport::WriteFile(Path("index.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n");
     r = Run({"index.obj", "out.txt"});
     EXPECT_EQ(r.exitCode, 3);
-    EXPECT_EQ(r.err, "Invalid vertex index found\nfailed to parse obj index.obj\n");
+    EXPECT_EQ(r.err, "Invalid vertex index found at line 4 (near column 7 in file index.obj)\nfailed to parse obj index.obj\n");
 }
 
 TEST_F(FrontEnd, WritesQuadWithScaledConvertedAxesReversedWindingAndFlippedV)
@@ -168,12 +168,11 @@ TEST_F(FrontEnd, WritesQuadWithScaledConvertedAxesReversedWindingAndFlippedV)
         EXPECT_TRUE(IsUnnamedMeshLine(line)) << line;
 }
 
-TEST_F(FrontEnd, MeshWithoutTrianglesGivesEmptyFile)
+TEST_F(FrontEnd, RunShowsItsStepsAndEndsWithTheTimeTaken)
 {
-    TestSupport::WriteFile(Path("empty.obj"), "# nothing but a comment\nv 0 0 0\n");
-    ProcessResult r = Run({"empty.obj", "out.txt"});
+    TestSupport::WriteFile(Path("tri.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    ProcessResult r = Run({"-s", "4", "tri.obj", "out.txt"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(TestSupport::ReadFile(Path("out.txt")), "");
     std::string out = BeforePeakLine(r.out);
     EXPECT_EQ(out.substr(0, std::string(banner).size() + 16), std::string(banner) + "Loading obj...\n" + "B");
     EXPECT_NE(out.find("\nDone...\nSaving mesh:\nSaving lightmaps:\n"), std::string::npos) << out;
@@ -218,14 +217,15 @@ TEST_F(FrontEnd, UnwritableOutputFailsWithCode6)
     TestSupport::WriteFile(Path("tri.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
     ProcessResult r = Run({"tri.obj", "no/such/folder/out.txt"});
     EXPECT_EQ(r.exitCode, 6);
-    EXPECT_EQ(r.err, "failed to write no/such/folder/out.txt\n");
+    EXPECT_EQ(r.err, "failed to write no/such/folder/out.txt: No such file or directory\n");
 
-    // A full device: every write fails once the buffer is flushed.
+    // A full device: every write fails once the buffer is flushed. A device is written as it
+    // is, not replaced by renaming a finished file onto it.
     struct stat info;
     if (stat("/dev/full", &info) == 0) {
         r = Run({"-f", "tri.obj", "/dev/full"});
         EXPECT_EQ(r.exitCode, 6);
-        EXPECT_EQ(r.err, "failed to write /dev/full\n");
+        EXPECT_EQ(r.err, "failed to write /dev/full: No space left on device\n");
     }
 }
 

@@ -99,4 +99,44 @@ TEST(MeshWriter, OverlongLineIsCutAfter15999Characters)
     }
 }
 
+TEST(MeshWriter, AnyValueThatIsNotFiniteIsFoundBeforeWriting)
+{
+    // Triangle i has corners on positions i * 3 + k: one of the ten numbers of one corner of
+    // triangle 1 is spoiled per row.
+    const float nan = std::nanf(""), inf = INFINITY;
+    const struct {
+        int field;  // 0-2 position, 3-5 normal, 6-7 uv, 8-9 lightmap uv
+        float value;
+    } cases[] = {{0, nan}, {2, -inf}, {4, nan}, {7, inf}, {8, nan}, {9, -inf}};
+    for (const auto& c : cases) {
+        Engine::Lightmapper lm{Engine::LightmapperSettings{}};
+        Engine::LmMesh& mesh = lm.Mesh();
+        mesh.objects.push_back({});
+        for (int32_t i = 0; i < 3; i++) {
+            Engine::LmTriangle t{};
+            for (int k = 0; k < 3; k++) {
+                const int32_t corner = int32_t(mesh.positions.size());
+                mesh.positions.push_back({float(i), float(k), 0});
+                mesh.normals.push_back({0, 0, 1});
+                mesh.uvs.push_back({0.5f, 0.5f});
+                t.pos[k] = t.nrm[k] = t.uv[k] = corner;
+                t.lmUv[k] = {0.25f, 0.75f};
+            }
+            mesh.triangles.push_back(t);
+        }
+        EXPECT_EQ(App::FirstNonFiniteTriangle(lm), -1);
+        Engine::LmTriangle& spoiled = mesh.triangles[1];
+        const int32_t corner = spoiled.pos[2];
+        if (c.field < 3)
+            mesh.positions[size_t(corner)][c.field] = c.value;
+        else if (c.field < 6)
+            mesh.normals[size_t(corner)][c.field - 3] = c.value;
+        else if (c.field == 6 || c.field == 7)
+            (c.field == 6 ? mesh.uvs[size_t(corner)].x : mesh.uvs[size_t(corner)].y) = c.value;
+        else
+            (c.field == 8 ? spoiled.lmUv[2].x : spoiled.lmUv[2].y) = c.value;
+        EXPECT_EQ(App::FirstNonFiniteTriangle(lm), 1) << "field " << c.field;
+    }
+}
+
 }  // namespace

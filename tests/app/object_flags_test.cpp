@@ -200,7 +200,7 @@ TEST_F(ObjectFlagsFile, ErrorsStopTheRunWithTheirMessagesAndCodes)
         {"roof & alphamap \"notpng.png\"", nullptr, 5, "failed to read trace bitmap notpng.png\n",
          "loading alphamap notpng.png\n"},
         {nullptr, "nosuch.txt", 2, "failed to open nosuch.txt!\n", ""},
-        {nullptr, "adir", 3, "failed to parse adir\n", ""},
+        {nullptr, "adir", 2, "failed to open adir!\n", ""},  // a folder cannot be opened, not a damaged file
     };
     for (const auto& c : cases) {
         std::string row = c.flags ? c.flags : c.flagsPath;

@@ -100,17 +100,16 @@ TEST(ParseOptions, ValueLettersTakeFollowingArgumentsInOrder)
     EXPECT_EQ(p.options.outputPath, "out.txt");
 }
 
-TEST(ParseOptions, NumbersAreReadLikeTheCLibrary)
+TEST(ParseOptions, NumbersInTheirRangeAreTakenAsWritten)
 {
-    Parsed p = Parse({"-s", "12abc", "-i", "abc", "-d", "-1", "in.obj", "out.txt"});
-    ASSERT_EQ(p.outcome, ParseOutcome::Run);
-    EXPECT_EQ(p.options.settings.sampleCount, 12);
-    EXPECT_EQ(p.options.scale, 0.0f);
-    EXPECT_EQ(p.options.settings.aoDistance, -1.0f);
-
-    Parsed negative = Parse({"-s", "-5", "in.obj", "out.txt"});
-    EXPECT_EQ(negative.outcome, ParseOutcome::Run);  // negative counts mean no samples
-    EXPECT_EQ(negative.options.settings.sampleCount, -5);
+    Parsed p = Parse({"-s", "0", "-i", "-2", "-d", "-1", "-p", "+2", "-t", "1e-6", "-g", "0", "in.obj", "out.txt"});
+    ASSERT_EQ(p.outcome, ParseOutcome::Run) << p.errors;
+    EXPECT_EQ(p.options.settings.sampleCount, 0);  // no rays: the texels stay open
+    EXPECT_EQ(p.options.scale, -2.0f);              // mirrors the mesh
+    EXPECT_EQ(p.options.settings.aoDistance, -1.0f);  // the lighting mode
+    EXPECT_EQ(p.options.settings.aoPower, 2.0f);
+    EXPECT_EQ(p.options.settings.texelSize, 1e-6f);
+    EXPECT_EQ(p.options.smoothingAngle, 0.0f);
 }
 
 TEST(ParseOptions, Errors)
@@ -129,18 +128,44 @@ TEST(ParseOptions, Errors)
         {{"-fz", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: -fz\n"},
         {{"-h", "-z"}, ParseOutcome::Help, ""},
         {{"-f?"}, ParseOutcome::Help, ""},
-        // Values that would hang or crash the run.
-        {{"-a", "1", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: 1\n"},
-        {{"-a", "16385", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: 16385\n"},
-        {{"-a", "99999999999", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: 99999999999\n"},
-        {{"-t", "0", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: 0\n"},
-        {{"-t", "-0.5", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: -0.5\n"},
-        {{"-t", "nan", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: nan\n"},
-        {{"-d", "inf", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: inf\n"},
-        {{"-p", "nan", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: nan\n"},
-        {{"-i", "1e39", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: 1e39\n"},
-        {{"-g", "-inf", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: -inf\n"},
-        {{"-k", "-1", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: -1\n"},
+        // Values that would hang or crash the run, or that are not numbers in full.
+        {{"-a", "1", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: 1 (-a takes a whole number from 8 to 16384)\n"},
+        {{"-a", "16385", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: 16385 (-a takes a whole number from 8 to 16384)\n"},
+        {{"-a", "99999999999", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: 99999999999 (-a takes a whole number from 8 to 16384)\n"},
+        {{"-a", "1024.0", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: 1024.0 (-a takes a whole number from 8 to 16384)\n"},
+        {{"-a", " 1024", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument:  1024 (-a takes a whole number from 8 to 16384)\n"},
+        {{"-t", "0", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: 0 (-t takes a number from 0.000001 to 1000000)\n"},
+        {{"-t", "-0.5", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: -0.5 (-t takes a number from 0.000001 to 1000000)\n"},
+        {{"-t", "nan", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: nan (-t takes a number from 0.000001 to 1000000)\n"},
+        {{"-t", "1e-7", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: 1e-7 (-t takes a number from 0.000001 to 1000000)\n"},
+        {{"-d", "inf", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: inf (-d takes a number)\n"},
+        {{"-d", "3m", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: 3m (-d takes a number)\n"},
+        {{"-p", "nan", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument: nan (-p takes a number)\n"},
+        {{"-p", "", "in.obj", "out.txt"}, ParseOutcome::UsageError, "invalid argument:  (-p takes a number)\n"},
+        {{"-i", "1e39", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: 1e39 (-i takes a number other than 0)\n"},
+        {{"-i", "-0", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: -0 (-i takes a number other than 0)\n"},
+        {{"-i", "0x10", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: 0x10 (-i takes a number other than 0)\n"},
+        {{"-g", "-inf", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: -inf (-g takes a number of degrees from 0 to 180)\n"},
+        {{"-k", "-1", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: -1 (-k takes a whole number from 0 to 65535)\n"},
+        {{"-s", "-5", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: -5 (-s takes a whole number from 0 to 65536)\n"},
+        {{"-s", "+-5", "in.obj", "out.txt"}, ParseOutcome::UsageError,
+         "invalid argument: +-5 (-s takes a whole number from 0 to 65536)\n"},
+        {{"", "out.txt"}, ParseOutcome::UsageError, "invalid argument: \"\" (a file name cannot be empty)\n"},
     };
     for (const auto& c : cases) {
         Parsed p = Parse(c.args);
@@ -152,12 +177,14 @@ TEST(ParseOptions, Errors)
 
 TEST(ParseOptions, EdgeValuesStillAccepted)
 {
-    for (const char* atlas : {"2", "16384"}) {
-        Parsed p = Parse({"-a", atlas, "in.obj", "out.txt"});
-        EXPECT_EQ(p.outcome, ParseOutcome::Run) << atlas;
+    const std::vector<std::string> edges[] = {
+        {"-a", "8"}, {"-a", "16384"}, {"-s", "65536"}, {"-k", "0"},   {"-k", "65535"}, {"-t", "0.000001"},
+        {"-t", "1e6"}, {"-g", "180"}, {"-i", "1e-30"}, {"-a", "+64"}, {"-t", ".5"},
+    };
+    for (const auto& edge : edges) {
+        Parsed p = Parse({edge[0], edge[1], "in.obj", "out.txt"});
+        EXPECT_EQ(p.outcome, ParseOutcome::Run) << edge[0] << " " << edge[1] << ": " << p.errors;
     }
-    Parsed k = Parse({"-k", "0", "-t", "1e-3", "in.obj", "out.txt"});
-    EXPECT_EQ(k.outcome, ParseOutcome::Run);
 }
 
 TEST(SplitCommandLine, SplitsLikeTheWindowsEntryPoint)

@@ -32,15 +32,17 @@ void WriteFile(const std::string& path, const std::string& text)
     file << text;
 }
 
-ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& directory, const std::string& input)
+StartedProcess StartProcess(const std::vector<std::string>& args, const std::string& directory,
+                            const std::string& input, const ChildSetup& setup)
 {
-    std::string scratch = MakeTempDirectory();
-    std::string inPath = scratch + "/stdin", outPath = scratch + "/stdout", errPath = scratch + "/stderr";
+    StartedProcess process;
+    process.scratch = MakeTempDirectory();
+    std::string inPath = process.scratch + "/stdin", outPath = process.scratch + "/stdout",
+                errPath = process.scratch + "/stderr";
     WriteFile(inPath, input);
 
-    ProcessResult result;
-    pid_t pid = fork();
-    if (pid == 0) {
+    process.pid = fork();
+    if (process.pid == 0) {
         int in = open(inPath.c_str(), O_RDONLY);
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -49,6 +51,8 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const std::string
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (setup)
+            setup();
         std::vector<char*> argv;
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
@@ -56,16 +60,34 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const std::string
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return process;
+}
+
+ProcessResult FinishProcess(StartedProcess& process)
+{
+    ProcessResult result;
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        result.exitCode = WEXITSTATUS(status);
-    result.out = ReadFile(outPath);
-    result.err = ReadFile(errPath);
-    std::remove(inPath.c_str());
-    std::remove(outPath.c_str());
-    std::remove(errPath.c_str());
+    if (process.pid > 0 && waitpid(process.pid, &status, 0) == process.pid) {
+        if (WIFEXITED(status))
+            result.exitCode = WEXITSTATUS(status);
+        else if (WIFSIGNALED(status))
+            result.termSignal = WTERMSIG(status);
+    }
+    const std::string& scratch = process.scratch;
+    result.out = ReadFile(scratch + "/stdout");
+    result.err = ReadFile(scratch + "/stderr");
+    for (const char* name : {"/stdin", "/stdout", "/stderr"})
+        std::remove((scratch + name).c_str());
     rmdir(scratch.c_str());
+    process.pid = -1;
     return result;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& directory, const std::string& input,
+                         const ChildSetup& setup)
+{
+    StartedProcess process = StartProcess(args, directory, input, setup);
+    return FinishProcess(process);
 }
 
 }  // namespace TestSupport

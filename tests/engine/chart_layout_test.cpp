@@ -164,3 +164,36 @@ TEST(ChartLayout, ChartWiderThanAnyIntegerGridIsCoarsenedToo)
     EXPECT_GE(group.gridWidth, 60);
     EXPECT_GT(group.texelSize[0] * float(group.gridWidth - 1), 1e9f);
 }
+
+TEST(ChartLayout, DenormalTexelSizeStillGrowsUntilTheGridFits)
+{
+    // Below about 1e-44 a 10 % step rounds back to the same float: the layout looped for ever.
+    Engine::LightmapperSettings settings = Settings(1e-45f);
+    settings.atlasSize = 64;
+    auto staged = Prepare(settings, Rectangle(1, 1, 0));
+    ASSERT_TRUE(staged->build.Groups());
+    ASSERT_EQ(staged->groups.size(), 1u);
+    const Engine::LmGroup& group = staged->groups[0];
+    EXPECT_LE(group.gridWidth, 64);
+    EXPECT_GE(group.gridWidth, 58);  // within one 10 % step of the page
+    EXPECT_TRUE(std::isfinite(group.texelSize[0]));
+}
+
+TEST(ChartLayout, GridWhoseCornersWouldHaveNoFiniteTexelIsRefused)
+{
+    const struct {
+        float texelSize;
+        bool laidOut;
+    } cases[] = {
+        {1e6f, true},    // the largest the command line allows
+        {1e20f, false},  // texel size squared is beyond the float range: corners would map to NaN
+    };
+    for (const auto& c : cases) {
+        auto staged = Prepare(Settings(c.texelSize), Rectangle(1, 1, 0));
+        staged->GroupTriangles();
+        ASSERT_EQ(staged->groups.size(), 1u);
+        EXPECT_EQ(staged->build.LayoutGroups(), c.laidOut ? -1 : 0) << c.texelSize;
+        // Nothing is allocated for a layout that failed.
+        EXPECT_EQ(staged->groups[0].basis[0].empty(), !c.laidOut) << c.texelSize;
+    }
+}

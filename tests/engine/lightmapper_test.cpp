@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,46 @@ TEST(Lightmapper, CancelStopsTheBuildAtTheNextCheck)
     lm.progress = nullptr;
     EXPECT_TRUE(lm.Build(false, false));
     EXPECT_FALSE(lm.IsCancelled());
+}
+
+TEST(Lightmapper, ChartThatCannotBeLaidOutStopsTheBuild)
+{
+    LightmapperSettings settings = LightmapperTest::AoSettings(1e20f);
+    Lightmapper lm(settings);
+    AddQuad(lm);
+    EXPECT_FALSE(lm.Build(false, false));
+    EXPECT_EQ(lm.LastStop().stop, Engine::BuildStop::ChartLayout);
+    EXPECT_EQ(lm.LastStop().groupTriangles, 2);
+    // No triangle was given a page or lightmap coordinates.
+    for (const Engine::LmTriangle& t : lm.Mesh().triangles)
+        EXPECT_EQ(t.page, -1);
+}
+
+TEST(Lightmapper, MemoryLimitStopsTheBuildBeforeTheTexelsExist)
+{
+    const struct {
+        uint64_t limit;
+        Engine::BuildStop stop;
+    } cases[] = {
+        {0, Engine::BuildStop::None},                          // no limit
+        {uint64_t(1) << 40, Engine::BuildStop::None},          // plenty
+        {uint64_t(1) << 20, Engine::BuildStop::MemoryLimit},  // less than one page of 2048 x 2048
+    };
+    for (const auto& c : cases) {
+        LightmapperSettings settings = LightmapperTest::AoSettings(0.25f);
+        settings.memoryLimit = c.limit;
+        Lightmapper lm(settings);
+        AddQuad(lm);
+        LogCapture log;
+        EXPECT_EQ(lm.Build(false, false), c.stop == Engine::BuildStop::None) << c.limit;
+        EXPECT_EQ(lm.LastStop().stop, c.stop) << c.limit;
+        if (c.stop == Engine::BuildStop::MemoryLimit) {
+            EXPECT_GT(lm.LastStop().neededBytes, c.limit);
+            // Stopped at grouping: neither the ambient occlusion nor the atlas ran.
+            EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "LM: Ambient occlusion"), 0);
+            EXPECT_EQ(lm.Atlases(0).PageCount(), 0);
+        }
+    }
 }
 
 TEST(Lightmapper, LightingModeRunsItsPassesAsTheSwitchesAllow)

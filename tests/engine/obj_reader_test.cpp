@@ -152,6 +152,13 @@ TEST(ObjReader, LogsSkippedCornersAndCollinearTriangles)
     ASSERT_EQ(reader.polygons.size(), 2u);
     EXPECT_EQ(reader.polygons[0].cornerCount, 3);
     EXPECT_EQ(reader.polygons[1].cornerCount, 3);
+    // Counted for the caller's report, and counted afresh by each parse.
+    EXPECT_EQ(reader.collinearTriangles, 2);
+    EXPECT_EQ(reader.shortFaces, 0);
+    ASSERT_TRUE(ParseText(reader, "v 1 1 0\nv 2 4 0\nv 3 9 0\nf 1 2\nf 3\nf\nf 1 2 3\n"));
+    EXPECT_EQ(reader.collinearTriangles, 0);
+    EXPECT_EQ(reader.shortFaces, 3);
+    EXPECT_EQ(reader.triangles.size(), 1u);
 }
 
 TEST(ObjReader, CollinearTestUsesScaledPositions)
@@ -273,12 +280,17 @@ TEST(ObjReader, FailsOnBadInputWithItsMessage)
         std::string error;
         bool logged;
     } cases[] = {
-        {three + "vt 0 0\nvt 1 1\nf 1/3 2/1 3/1\n", "Invalid uv index found", true},
-        {three + "f 1 2 4\n", "Invalid vertex index found", true},
-        {three + "f -4 1 2\n", "Invalid vertex index found", true},
-        {three + "f 4294967297 1 2\n", "Invalid vertex index found", true},  // must not wrap to vertex 1
-        {three + "vn 0 0 1\nf 1//1 2//2 3//1\n", "Invalid vnorm index found", true},
-        {"f 1 2 3\n", "Invalid vertex index found", true},
+        {three + "vt 0 0\nvt 1 1\nf 1/3 2/1 3/1\n", "Invalid uv index found at line 6 (near column 5 in file t.obj)", true},
+        {three + "f 1 2 4\n", "Invalid vertex index found at line 4 (near column 7 in file t.obj)", true},
+        {three + "f -4 1 2\n", "Invalid vertex index found at line 4 (near column 4 in file t.obj)", true},
+        {three + "f 4294967297 1 2\n", "Invalid vertex index found at line 4 (near column 3 in file t.obj)", true},  // must not wrap to vertex 1
+        {three + "vn 0 0 1\nf 1//1 2//2 3//1\n", "Invalid vnorm index found at line 5 (near column 11 in file t.obj)", true},
+        {"f 1 2 3\n", "Invalid vertex index found at line 1 (near column 3 in file t.obj)", true},
+        // Beyond the float range, like "inf": no finite mesh can use it.
+        {"v 1 2 1e39\n", "Obj parse error at line 1 (near column 7 in file t.obj)", true},
+        {"v 1 2 inf\n", "Obj parse error at line 1 (near column 7 in file t.obj)", true},
+        {"vt 1 -1e39\n", "Obj parse error at line 1 (near column 7 in file t.obj)", true},
+        {"vn 0 0 1e300\n", "Obj parse error at line 1 (near column 8 in file t.obj)", true},
         {three + "f 1 0 2\n", "Obj parse error at line 4 (near column 5 in file t.obj)", false},  // zero: no log line
         {three + "f 1 -0 2\n", "Obj parse error at line 4 (near column 6 in file t.obj)", false},
         {"v 1 2 x\n", "Obj parse error at line 1 (near column 7 in file t.obj)", true},
