@@ -41,6 +41,7 @@ void PackLeafOrder::ReadLeaf(Entry& entry) const
 
 bool PackLeafOrder::Recompute(int32_t index)
 {
+    lastValid = false;
     Entry& entry = entries[size_t(index)];
     Room room;
     for (int32_t k = 0; k < exactHeights; k++)
@@ -127,6 +128,7 @@ int32_t PackLeafOrder::AddAfter(int32_t after, PackNode* leaf)
 
 void PackLeafOrder::Replace(int32_t index, PackNode* leaf)
 {
+    lastValid = false;
     entries[size_t(index)].leaf = leaf;
     leaf->slot = index;
     Refresh(index);
@@ -157,7 +159,15 @@ PackNode* PackLeafOrder::FirstFittingBelow(int32_t index, int32_t w, int32_t h) 
 PackNode* PackLeafOrder::FirstFitting(int32_t w, int32_t h) const
 {
     // Free leaves are never empty: a request below 1 asks for any free leaf.
-    return FirstFittingBelow(root, std::max(w, 1), std::max(h, 1));
+    w = std::max(w, 1);
+    h = std::max(h, 1);
+    if (!lastValid || w != lastWidth || h != lastHeight) {
+        lastFound = FirstFittingBelow(root, w, h);
+        lastWidth = w;
+        lastHeight = h;
+        lastValid = true;
+    }
+    return lastFound;
 }
 
 std::vector<const PackNode*> PackLeafOrder::Leaves() const

@@ -59,6 +59,11 @@ private:
 
     std::vector<Entry> entries;
     int32_t root = -1;
+    // The last search and its answer, until the order changes: packing asks whether a chart fits
+    // and then places it, the same search twice.
+    mutable int32_t lastWidth = 0, lastHeight = 0;
+    mutable PackNode* lastFound = nullptr;
+    mutable bool lastValid = false;
     uint32_t seed = 0x9e3779b9u;
 };
 
