@@ -14,66 +14,72 @@ PackRect Intersect(const PackRect& a, const PackRect& b)
     return {x0, y0, x1 - x0, y1 - y0};
 }
 
+// A page's tree: its nodes below the root and the order of its leaves.
+struct PageTree {
+    std::deque<PackNode>& nodes;
+    PackLeafOrder& order;
+};
+
 // Cuts a leaf in two; the halves take its place in the leaf order.
-void MakeChildren(PackNode& node, const PackRect& first, const PackRect& second, bool used, PackLeafOrder& order)
+void MakeChildren(PackNode& node, const PackRect& first, const PackRect& second, bool used, PageTree tree)
 {
-    node.first = std::make_unique<PackNode>();
-    node.second = std::make_unique<PackNode>();
+    node.first = &tree.nodes.emplace_back();
+    node.second = &tree.nodes.emplace_back();
     node.first->rect = first;
     node.second->rect = second;
     node.first->parent = node.second->parent = &node;
     node.first->used = node.second->used = used;
-    order.Replace(node.slot, node.first.get());
-    order.AddAfter(node.first->slot, node.second.get());
+    tree.order.Replace(node.slot, node.first);
+    tree.order.AddAfter(node.first->slot, node.second);
     node.slot = -1;
 }
 
 // Cuts a free leaf so that its first child starts with the w x h corner: across the longer
 // leftover, vertically on a tie.
-void SplitForInsert(PackNode& leaf, int32_t w, int32_t h, PackLeafOrder& order)
+void SplitForInsert(PackNode& leaf, int32_t w, int32_t h, PageTree tree)
 {
     const PackRect& r = leaf.rect;
     int32_t dw = r.w - w, dh = r.h - h;
     if (dw < dh)
-        MakeChildren(leaf, {r.x, r.y, r.w, h}, {r.x, r.y + h, r.w, r.h - h}, false, order);
+        MakeChildren(leaf, {r.x, r.y, r.w, h}, {r.x, r.y + h, r.w, r.h - h}, false, tree);
     else
-        MakeChildren(leaf, {r.x, r.y, w, r.h}, {r.x + w, r.y, r.w - w, r.h}, false, order);
+        MakeChildren(leaf, {r.x, r.y, w, r.h}, {r.x + w, r.y, r.w - w, r.h}, false, tree);
 }
 
 // Cuts a used leaf into two used leaves along one edge of c, the part of the freed rectangle
 // that lies inside it; repeated cuts end with exactly c as a leaf.
-void SplitAroundFreed(PackNode& leaf, const PackRect& c, PackLeafOrder& order)
+void SplitAroundFreed(PackNode& leaf, const PackRect& c, PageTree tree)
 {
     const PackRect& r = leaf.rect;
     bool spansWidth = c.x == r.x && c.x + c.w == r.x + r.w;
     bool spansHeight = c.y == r.y && c.y + c.h == r.y + r.h;
     if (!spansWidth && (spansHeight || r.w > r.h)) {
         int32_t cut = c.x == r.x ? r.x + c.w : c.x;
-        MakeChildren(leaf, {r.x, r.y, cut - r.x, r.h}, {cut, r.y, r.x + r.w - cut, r.h}, true, order);
+        MakeChildren(leaf, {r.x, r.y, cut - r.x, r.h}, {cut, r.y, r.x + r.w - cut, r.h}, true, tree);
     } else {
         int32_t cut = c.y == r.y ? r.y + c.h : c.y;
-        MakeChildren(leaf, {r.x, r.y, r.w, cut - r.y}, {r.x, cut, r.w, r.y + r.h - cut}, true, order);
+        MakeChildren(leaf, {r.x, r.y, r.w, cut - r.y}, {r.x, cut, r.w, r.y + r.h - cut}, true, tree);
     }
 }
 
 // The first free leaf that fits, in depth-first order, is cut down to exactly w x h at its
 // top-left corner (the first child of each cut) and marked used.
-PackNode* InsertIntoTree(PackLeafOrder& order, int32_t w, int32_t h)
+PackNode* InsertIntoTree(PageTree tree, int32_t w, int32_t h)
 {
-    PackNode* node = order.FirstFitting(w, h);
+    PackNode* node = tree.order.FirstFitting(w, h);
     if (!node)
         return nullptr;
     while (node->rect.w != w || node->rect.h != h) {
-        SplitForInsert(*node, w, h, order);
-        node = node->first.get();
+        SplitForInsert(*node, w, h, tree);
+        node = node->first;
     }
     node->used = true;
-    order.Refresh(node->slot);
+    tree.order.Refresh(node->slot);
     return node;
 }
 
 // Trees can get deep (one level per cut), so the walk uses an explicit stack, not recursion.
-bool GiveBack(PackNode& root, const PackRect& freed, PackLeafOrder& order)
+bool GiveBack(PackNode& root, const PackRect& freed, PageTree tree)
 {
     std::vector<std::pair<PackNode*, PackRect>> stack{{&root, freed}};
     while (!stack.empty()) {
@@ -87,15 +93,15 @@ bool GiveBack(PackNode& root, const PackRect& freed, PackLeafOrder& order)
                 continue;
             if (c == node->rect) {
                 node->used = false;
-                order.Refresh(node->slot);
+                tree.order.Refresh(node->slot);
                 return true;
             }
-            SplitAroundFreed(*node, c, order);
+            SplitAroundFreed(*node, c, tree);
         }
         // The first child sees only the intersection, the second the whole rectangle; the
         // first success ends the walk.
-        stack.push_back({node->second.get(), r});
-        stack.push_back({node->first.get(), c});
+        stack.push_back({node->second, r});
+        stack.push_back({node->first, c});
     }
     return false;
 }
@@ -117,7 +123,7 @@ bool AtlasPage::Insert(PackRect& rect)
 {
     if (!root || rect.w < 1 || rect.h < 1 || rect.w > width || rect.h > height)
         return false;
-    PackNode* leaf = InsertIntoTree(leafOrder, rect.w, rect.h);
+    PackNode* leaf = InsertIntoTree({nodes, leafOrder}, rect.w, rect.h);
     if (!leaf)
         return false;
     rect.x = leaf->rect.x;
@@ -128,7 +134,7 @@ bool AtlasPage::Insert(PackRect& rect)
 
 bool AtlasPage::FreeRect(const PackRect& r)
 {
-    if (!root || !GiveBack(*root, r, leafOrder))
+    if (!root || !GiveBack(*root, r, {nodes, leafOrder}))
         return false;
     freeArea += int64_t(r.w) * r.h;
     return true;

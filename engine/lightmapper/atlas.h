@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -28,7 +29,9 @@ struct PackRect {
 // two children tile its rectangle exactly.
 struct PackNode {
     PackRect rect;
-    std::unique_ptr<PackNode> first, second;
+    // Children, held by the page (AtlasPage::nodes); both null for a leaf.
+    PackNode* first = nullptr;
+    PackNode* second = nullptr;
     PackNode* parent = nullptr;
     bool used = false;
     // A leaf's entry in its page's PackLeafOrder, -1 once cut.
@@ -59,6 +62,9 @@ public:
 
     Image::Bitmap bitmap;
     std::unique_ptr<PackNode> root;
+    // Every node below the root. A packing makes millions of them and drops them all at once:
+    // one by one on the heap, allocating and freeing them cost as much as the packing itself.
+    std::deque<PackNode> nodes;
     // The tree's leaves in search order: searches go through it, never down the tree itself.
     PackLeafOrder leafOrder;
     int64_t freeArea = 0;

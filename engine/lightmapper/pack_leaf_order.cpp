@@ -1,7 +1,6 @@
 #include "engine/lightmapper/pack_leaf_order.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "core/assert.h"
 #include "engine/lightmapper/atlas.h"
@@ -10,6 +9,8 @@ namespace Engine {
 
 bool PackLeafOrder::MayFit(const Room& room, int32_t w, int32_t h)
 {
+    w = std::min(w, largestRoom);
+    h = std::min(h, largestRoom);
     if (h <= exactHeights)
         return room.widestAtHeight[std::max(h, 1) - 1] >= w;
     return room.widestAtHeight[exactHeights - 1] >= w && room.tallest >= h;
@@ -44,9 +45,10 @@ bool PackLeafOrder::Recompute(int32_t index)
     lastValid = false;
     Entry& entry = entries[size_t(index)];
     Room room;
+    const int16_t width = int16_t(std::min(entry.freeWidth, largestRoom));
     for (int32_t k = 0; k < exactHeights; k++)
-        room.widestAtHeight[k] = entry.freeHeight > k ? entry.freeWidth : 0;
-    room.tallest = entry.freeHeight;
+        room.widestAtHeight[k] = entry.freeHeight > k ? width : 0;
+    room.tallest = int16_t(std::min(entry.freeHeight, largestRoom));
     for (int32_t child : {entry.left, entry.right}) {
         if (child < 0)
             continue;
@@ -55,9 +57,11 @@ bool PackLeafOrder::Recompute(int32_t index)
             room.widestAtHeight[k] = std::max(room.widestAtHeight[k], below.widestAtHeight[k]);
         room.tallest = std::max(room.tallest, below.tallest);
     }
-    const bool changed = std::memcmp(&room, &entry.room, sizeof room) != 0;
+    int32_t difference = room.tallest ^ entry.room.tallest;
+    for (int32_t k = 0; k < exactHeights; k++)
+        difference |= room.widestAtHeight[k] ^ entry.room.widestAtHeight[k];
     entry.room = room;
-    return changed;
+    return difference != 0;
 }
 
 void PackLeafOrder::RecomputeUpwards(int32_t index)

@@ -36,9 +36,12 @@ private:
     // widest free leaf at least that high, exactly; beyond that the widest and the tallest free
     // leaf, each on its own, which may promise a fit that is not there but never hides one.
     static constexpr int32_t exactHeights = 16;
+    // Sizes are kept in 16 bits, larger ones as the largest value: a search for more than that
+    // asks for the largest value, which only widens what may fit.
+    static constexpr int32_t largestRoom = 32767;
     struct Room {
-        int32_t widestAtHeight[exactHeights];
-        int32_t tallest;
+        int16_t widestAtHeight[exactHeights];
+        int16_t tallest;
     };
     struct Entry {
         int32_t left = -1, right = -1, parent = -1;
