@@ -7,16 +7,17 @@
 #   the level shows.
 # Usage: bench/bake.sh [--runs N] [--rooms "1 3 10"] [BUILD_DIR] [extra tool options, e.g. -t 0.05]
 #   --runs N     bakes every scene N times, the scenes in turn within each run, and prints the
-#                median of every figure (default 1: one bake's own figures)
+#                median of every figure (without it: each bake's own figures, once)
 #   --rooms LIST the furnished scenes to bake, by room count (default "1 3"); with more than one,
 #                each stage's growth over the first is printed, from the medians of the same run
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RUNS=1
+SUMMARY=0
 ROOMS="1 3"
 while [ $# -gt 0 ]; do
     case "$1" in
-    --runs) RUNS=$2; shift 2 ;;
+    --runs) RUNS=$2; SUMMARY=1; shift 2 ;;
     --rooms) ROOMS=$2; shift 2 ;;
     *) break ;;
     esac
@@ -46,7 +47,7 @@ if [ -f "$ROOM_TOOL" ] && [ -d /usr/share/sweethome3d/furniture ]; then
     done
 fi
 
-if [ "$RUNS" -le 1 ]; then
+if [ "$SUMMARY" = 0 ]; then
     for scene in "${scenes[@]}"; do
         # shellcheck disable=SC2086
         "$BAKE" $scene "$@"
