@@ -37,12 +37,13 @@ const char* const usageLines[] = {
     "       -S fix lightmap seams (default = off, faster)",
     "       -l keep large groups but reduce quality (old behaviour, default: off)",
     "       -O don't optimize atlas (for preview build, default: off)",
+    "       -L filename load lights",
 };
 
 bool TakesValue(char letter)
 {
     switch (letter) {
-    case 'x': case 'i': case 'a': case 't': case 'p': case 'd': case 's': case 'k': case 'g':
+    case 'x': case 'L': case 'i': case 'a': case 't': case 'p': case 'd': case 's': case 'k': case 'g':
         return true;
     default:
         return false;
@@ -61,6 +62,9 @@ bool ApplyValue(char letter, const std::string& value, Options& options)
     switch (letter) {
     case 'x':
         options.flagsPath = value;
+        return true;
+    case 'L':
+        options.lightsPath = value;
         return true;
     case 'i':
         options.scale = ReadFloat(value);

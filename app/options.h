@@ -13,6 +13,7 @@ struct Options {
     std::string inputPath;
     std::string outputPath;
     std::string flagsPath;
+    std::string lightsPath;  // -L: lights and object colours for the lighting mode
     bool forceOverwrite = false;
     bool forceNormals = false;
     float scale = 1.0f;

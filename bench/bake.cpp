@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "app/light_file.h"
 #include "app/lightmap_writer.h"
 #include "app/mesh_writer.h"
 #include "core/core_module.h"
@@ -62,6 +63,19 @@ double StageSeconds(const std::vector<StageMark>& marks, const std::string& name
     return 0;
 }
 
+// Seconds from the mark `from` to the mark `to`; 0 when either is missing.
+double SecondsBetween(const std::vector<StageMark>& marks, const std::string& from, const std::string& to)
+{
+    int64_t start = -1, end = -1;
+    for (const StageMark& mark : marks) {
+        if (mark.name == from && start < 0)
+            start = mark.microseconds;
+        if (mark.name == to && start >= 0 && end < 0)
+            end = mark.microseconds;
+    }
+    return start >= 0 && end >= 0 ? double(end - start) * 1e-6 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -97,6 +111,14 @@ int main(int argc, char** argv)
     double parseSeconds = double(clock.Peek()) * 1e-6;
 
     Engine::Lightmapper lm(options.settings);
+    const bool lighting = !Engine::AmbientOcclusionMode(options.settings);
+    if (!options.lightsPath.empty()) {
+        App::LightFile lights;
+        if (App::LoadLightFile(options.lightsPath, options.scale, lights, stderr) != 0)
+            return 1;
+        if (lighting)
+            App::ApplyLightFile(lights, lm);
+    }
     if (!App::FeedTriangles(reader, options, lm))
         lm.BuildVertexNormals(options.smoothingAngle);
     double intakeSeconds = double(clock.Peek()) * 1e-6 - parseSeconds;
@@ -131,6 +153,24 @@ int main(int argc, char** argv)
     std::printf("tree_s: %.3f\n", StageSeconds(marks, "building tree"));
     std::printf("grouping_s: %.3f\n", StageSeconds(marks, "grouping") + StageSeconds(marks, "allocated, sorting..."));
     std::printf("ao_s: %.3f\n", aoSeconds);
+    if (lighting) {
+        // Rays of each bounce: every covered texel casts the bounce's share of the samples.
+        const double preSeconds = StageSeconds(marks, "pre-raytracing");
+        // The bounces log marks of their own, so the gather runs up to the next stage's mark.
+        const double gatherSeconds = SecondsBetween(marks, "final gather", "raytracing");
+        std::printf("pre_raytracing_s: %.3f\n", preSeconds);
+        std::printf("final_gather_s: %.3f\n", gatherSeconds);
+        int64_t gatherRays = 0;
+        int32_t bounceSamples = samples;
+        for (int32_t i = 0; i < 4 && bounceSamples > 0; i++, bounceSamples /= 4) {
+            const double seconds = StageSeconds(marks, "bounce " + std::to_string(i));
+            gatherRays += covered * bounceSamples;
+            std::printf("bounce_%d_s: %.3f\n", i, seconds);
+            std::printf("bounce_%d_mrays_per_s: %.2f\n", i, seconds > 0 ? double(covered) * bounceSamples / seconds * 1e-6 : 0.0);
+        }
+        std::printf("gather_mrays_per_s: %.2f\n", gatherSeconds > 0 ? double(gatherRays) / gatherSeconds * 1e-6 : 0.0);
+        std::printf("raytracing_s: %.3f\n", StageSeconds(marks, "raytracing"));
+    }
     std::printf("atlas_s: %.3f\n", StageSeconds(marks, "atlas"));
     std::printf("tree_cpu_s: %.3f\n", StageSeconds(marks, "building tree", true));
     std::printf("grouping_cpu_s: %.3f\n",

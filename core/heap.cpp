@@ -21,8 +21,14 @@ constexpr uint64_t blockOverhead = 16;
 // Blocks of at least this many bytes come from the system's large pages. A block of Heap::Alloc
 // or Heap::Realloc goes there sooner: it is a growing array that will likely grow on, and
 // on this kind of machine each first touch of a small page costs about as much as filling it
-// many times over. The sanitizer builds keep every block on malloc so their checks still see it.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// many times over. The sanitizer builds keep every block on malloc so their checks still see it
+// (GCC says so with __SANITIZE_*__, clang only through __has_feature).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KETRA_HEAP_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(KETRA_HEAP_SANITIZED)
 constexpr size_t largeBlockMinimum = SIZE_MAX;
 constexpr size_t largeGrowingMinimum = SIZE_MAX;
 #else
@@ -198,6 +204,10 @@ void Heap::OutOfMemory()
 
 }  // namespace Core
 
+// Fuzz builds keep the system's operators: libFuzzer's runtime allocates through them and keeps
+// its corpus until the process ends, and LeakSanitizer does not see a block as referenced when
+// every pointer to it points past the header this heap puts in front.
+#ifndef KETRA_SYSTEM_OPERATOR_NEW
 void* operator new(size_t size) { return Core::AllocateOrDie(size, 0); }
 void* operator new[](size_t size) { return Core::AllocateOrDie(size, 0); }
 void* operator new(size_t size, std::align_val_t a) { return Core::AllocateOrDie(size, size_t(a)); }
@@ -212,3 +222,4 @@ void operator delete(void* p, std::align_val_t) noexcept { Core::Release(p); }
 void operator delete[](void* p, std::align_val_t) noexcept { Core::Release(p); }
 void operator delete(void* p, size_t, std::align_val_t) noexcept { Core::Release(p); }
 void operator delete[](void* p, size_t, std::align_val_t) noexcept { Core::Release(p); }
+#endif

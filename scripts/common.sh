@@ -13,6 +13,13 @@ install_missing() {
     apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 }
 
+# Node and npm from Debian unless a node is already installed (another distribution's nodejs
+# package brings its own npm, and Debian's npm package would conflict with it).
+install_missing_node() {
+    command -v node >/dev/null || install_missing nodejs
+    command -v npm >/dev/null || install_missing npm
+}
+
 BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev zlib1g-dev libpng-dev)
 
 # configure_and_build DIR [cmake args...] [-- build targets...]

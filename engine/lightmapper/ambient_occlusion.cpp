@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/timer.h"
+#include "engine/lightmapper/hemisphere_samples.h"
 #include "engine/lightmapper/post_process.h"
 #include "engine/lightmapper/texel_runs.h"
 #include "engine/lightmapper/texels.h"
@@ -13,55 +14,7 @@
 namespace Engine {
 namespace {
 
-constexpr float degreesToRadians = 0.017453292f;
-
 inline uint64_t RotateRight(uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
-
-// The Hammersley set of the pass, shared read-only by every task: radius sqrt(i / N) and the
-// base angle 360 * radicalInverse(i) in degrees.
-struct SampleSet {
-    std::vector<float> radius;
-    std::vector<float> turn;
-};
-
-SampleSet MakeSampleSet(int32_t count)
-{
-    SampleSet set;
-    set.radius.resize(size_t(std::max(count, 0)));
-    set.turn.resize(set.radius.size());
-    for (int32_t i = 0; i < count; i++) {
-        float u = float(i) / float(count);
-        uint32_t bits = uint32_t(i);
-        bits = (bits << 16) | (bits >> 16);
-        bits = ((bits & 0x00FF00FFu) << 8) | ((bits & 0xFF00FF00u) >> 8);
-        bits = ((bits & 0x0F0F0F0Fu) << 4) | ((bits & 0xF0F0F0F0u) >> 4);
-        bits = ((bits & 0x33333333u) << 2) | ((bits & 0xCCCCCCCCu) >> 2);
-        bits = ((bits & 0x55555555u) << 1) | ((bits & 0xAAAAAAAAu) >> 1);
-        float v = float(double(bits) * 2.3283064365386963e-10);
-        set.radius[size_t(i)] = std::sqrt(u);
-        set.turn[size_t(i)] = 360.0f * v;
-    }
-    return set;
-}
-
-// The frame of the hemisphere above a surface point.
-struct HemisphereFrame {
-    Geom::Vec3 n, b1, b2;
-};
-
-// n along the surface normal, b2 from the world axis two after n's dominant one, b1 = b2 x n.
-HemisphereFrame MakeFrame(Geom::Vec3 normal)
-{
-    HemisphereFrame f;
-    f.n = Geom::Normalized(normal);
-    const int32_t m = Geom::DominantAxis(f.n);
-    Geom::Vec3 e{0, 0, 0};
-    e[(m + 2) % 3] = 1;
-    float nn = Geom::Dot(f.n, f.n);
-    f.b2 = Geom::Normalized(nn > 0 ? e - f.n * Geom::Dot(f.n, e) / nn : e);
-    f.b1 = Geom::Cross(f.b2, f.n);
-    return f;
-}
 
 struct AoPass {
     const LmMesh& mesh;
@@ -81,11 +34,7 @@ struct AoPass {
         ray.origin = s.position + s.normal * settings.epsilon;
         float sum = 0;
         for (int32_t i = 0; i < sampleCount; i++) {
-            const float r = samples.radius[size_t(i)];
-            const float phi = (samples.turn[size_t(i)] + rotation) * degreesToRadians;
-            const float b = r * std::cos(phi), c = r * std::sin(phi);
-            const float a = std::sqrt(std::max(0.0f, 1.0f - b * b - c * c));
-            ray.direction = frame.n * a + frame.b1 * b + frame.b2 * c;
+            ray.direction = HemisphereDirection(frame, samples, i, rotation);
             const float d = trees.RayNearest(thread, 0, ray, nullptr, distance);
             if (d > 0)
                 sum += std::clamp(d / distance, 0.0f, 1.0f);
@@ -119,7 +68,7 @@ struct AoPass {
                 // triangle's own normal stands in for the frame and the ray origins.
                 if (s.normal.x == 0 && s.normal.y == 0 && s.normal.z == 0)
                     s.normal = mesh.normals[size_t(t.faceNormal)];
-                const float rotation = float(random.Next()) * 2.3283064e-10f * 360.0f;
+                const float rotation = TexelRotation(random.Next());
                 const float value = (t.flags & TriangleUntraced) ? 1.0f : Occlusion(s, rotation, thread);
                 group.basis[0][size_t(y * group.gridWidth + x)] += Geom::Vec3{value, value, value};
             }

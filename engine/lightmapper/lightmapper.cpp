@@ -19,24 +19,17 @@ constexpr StageText connectivityStage = {"LM: building connectivity", "Building 
 constexpr StageText treeStage = {"LM: building tree", "Building KdTree"};
 constexpr StageText groupingStage = {"LM: grouping", "Grouping"};
 constexpr StageText aoStage = {"LM: Ambient occlusion", "Ambient occlusion"};
+constexpr StageText preRaytracingStage = {"LM: pre-raytracing", "Pre-raytracing"};
+constexpr StageText raytracingStage = {"LM: raytracing", "Raytracing"};
 constexpr StageText atlasStage = {"LM: atlas", "Building atlas"};
+
+// Bounces of the final gather; each costs a quarter of the rays of the one before.
+constexpr int32_t finalGatherBounces = 4;
 
 void Announce(const StageText& stage, const BuildProgress& progress, float value = 0)
 {
     Core::Log(stage.logLine);
     progress.Report(0, value, stage.title);
-}
-
-// Emissive objects light the scene themselves (see TriangleEmissive).
-void MarkEmissiveTriangles(LmMesh& mesh)
-{
-    for (LmTriangle& t : mesh.triangles) {
-        if (t.object < 0)
-            continue;
-        Geom::Vec3 colour = mesh.objects[size_t(t.object)].colour;
-        if (colour.x != 0 || colour.y != 0 || colour.z != 0)
-            t.flags |= TriangleEmissive;
-    }
 }
 
 }  // namespace
@@ -71,16 +64,17 @@ void Lightmapper::BuildConnectivity()
     Engine::BuildConnectivity(mesh);
 }
 
-bool Lightmapper::Build(bool /*aoOnly*/, bool /*skipFinalGather*/, LmCharts* keptCharts)
+bool Lightmapper::Build(bool aoOnly, bool skipFinalGather, LmCharts* keptCharts)
 {
-    // The lighting passes are not part of this tool: with an ambient-occlusion distance of 0 or
-    // less the texels keep 0, whatever aoOnly and skipFinalGather ask for.
     cancelled.exchange(0);
+    const bool noFinalGather = skipFinalGather || settings.sampleCount < 1;
+    // With aoOnly and no positive distance neither mode runs: the texels keep 0.
+    const bool lightingMode = !aoOnly && !AmbientOcclusionMode(settings);
     Core::Timer buildTimer;
     buildTimer.Start();
     StagedBuild build(*this);
     const BuildProgress& progress = build.context.progress;
-    MarkEmissiveTriangles(mesh);
+    build.MarkEmitters();
 
     if (progress.IsCancelled())
         return false;
@@ -111,6 +105,21 @@ bool Lightmapper::Build(bool /*aoOnly*/, bool /*skipFinalGather*/, LmCharts* kep
     if (AmbientOcclusionMode(settings)) {
         Announce(aoStage, progress);
         build.AmbientOcclusion();
+    }
+    if (lightingMode) {
+        Announce(preRaytracingStage, progress);
+        build.PreRaytracing();
+        if (progress.IsCancelled())
+            return false;
+        if (!noFinalGather) {
+            Core::Log("LM: final gather");
+            build.FinalGather(finalGatherBounces);
+        }
+        Announce(raytracingStage, progress);
+        build.Raytracing();
+        if (progress.IsCancelled())
+            return false;
+        build.FinalizeBases();
     }
 
     Announce(atlasStage, progress, 100);

@@ -47,8 +47,19 @@ public:
     int32_t FindOrAddObject(const std::string& name);
     // False when no object has this name.
     bool SetAlphaMap(const std::string& name, const Image::Bitmap& alphaMap);
+    // Index of the object with this name, -1 when none.
+    int32_t FindObject(const std::string& name) const;
     // Replaces every corner normal by the smoothed vertex normal of its position.
     void BuildVertexNormals(float smoothingAngleDegrees);
+
+    // Light for the lighting mode (an ambient-occlusion build ignores it). AddLight stores the
+    // record with a unit direction; it stores nothing and returns false for a record the passes
+    // cannot use (see UsableLight).
+    bool AddLight(const LightRecord& light);
+    // The object's emitted colour (non-zero makes it light the scene) and the share of light
+    // it passes on; false when no object has this name or a component is not finite.
+    bool SetObjectColour(const std::string& name, Geom::Vec3 colour);
+    bool SetObjectReflectance(const std::string& name, Geom::Vec3 reflectance);
 
     // Connectivity: the edge table, filled during intake, and the neighbour links and tangents
     // that every run of BuildConnectivity recomputes from the current projection keys.

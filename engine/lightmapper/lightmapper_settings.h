@@ -9,6 +9,8 @@ constexpr int32_t maxBases = 4;
 
 // Bits of LightmapperSettings::flags.
 enum LightmapperFlags : uint32_t {
+    // Blur the raytraced light of every chart with a kernel of 3 (the tool never sets it).
+    SmoothDirectLight = 0x01,
     FinalBlur = 0x02,
     ForcePotAtlas = 0x04,
     PotLightmaps = 0x08,

@@ -21,6 +21,7 @@ struct LmMesh {
     std::vector<LmObject> objects;
     std::vector<LmEdge> edges;
     std::vector<LmPlane> planes;
+    std::vector<LightRecord> lights;  // only the lighting mode reads them
     // Index into edges by (lower position, upper position, model id).
     Core::HashMap<LmEdgeKey, int32_t> edgeIndex;
 

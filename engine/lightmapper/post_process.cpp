@@ -106,4 +106,25 @@ void PostProcessAoGroup(const LightmapperSettings& settings, LmGroup& group)
     }
 }
 
+void FinalizeGroupBases(const LightmapperSettings& settings, LmGroup& group)
+{
+    const float gamma = settings.gamma;
+    for (int32_t b = 0; b < BasesUsed(settings); b++) {
+        for (Geom::Vec3& c : group.basis[b]) {
+            if (b == 2) {
+                const float length = Geom::Length(c);
+                if (length != 0)
+                    c = c / length;
+                c = c * 0.5f + Geom::Vec3{0.5f, 0.5f, 0.5f};
+                continue;
+            }
+            c = c * 0.5f;
+            const float largest = std::max({std::fabs(c.x), std::fabs(c.y), std::fabs(c.z)});
+            if (largest > 1)
+                c = c / largest;
+            c = {std::pow(c.x, gamma), std::pow(c.y, gamma), std::pow(c.z, gamma)};
+        }
+    }
+}
+
 }  // namespace Engine

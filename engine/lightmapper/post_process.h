@@ -19,4 +19,9 @@ void BlurGroup(const LightmapperSettings& settings, int32_t kernel, LmGroup& gro
 // End of the ambient-occlusion pass for one group: blur (unless switched off) and power.
 void PostProcessAoGroup(const LightmapperSettings& settings, LmGroup& group);
 
+// End of the lighting mode for one group: encodes the bases the build keeps for storage. The
+// direction basis (2) becomes a unit vector mapped to 0..1; every other basis is halved, scaled
+// down to a largest component of 1 where it exceeds that, and raised to the power `gamma`.
+void FinalizeGroupBases(const LightmapperSettings& settings, LmGroup& group);
+
 }  // namespace Engine

@@ -40,6 +40,37 @@ struct LmObject {
     Geom::Vec3 reflectance{1, 1, 1};
 };
 
+// What kind of light a LightRecord is.
+enum LightType : int32_t {
+    LightPoint = 0,
+    LightDirectional = 1,
+    LightSpot = 2,
+    LightAmbient = 3,
+};
+
+// A light of the lighting mode: sixteen 32-bit words. Positions and ranges are in world units;
+// a directional light shines along `direction` and uses `range` as the length of its shadow
+// rays.
+struct LightRecord {
+    int32_t type = LightPoint;
+    Geom::Vec3 position{0, 0, 0};
+    Geom::Vec3 direction{0, 0, -1};           // unit length
+    Geom::Vec3 colour{1, 1, 1};
+    Geom::Vec3 attenuation{1, 0, 0};          // constant, linear, quadratic: 1 / (c + l d + q d^2)
+    float range = 4096;
+    float spotInnerCos = 1;                   // full intensity at or above this cosine
+    float spotOuterCos = 0;                   // no light below it
+
+    static LightRecord Point(Geom::Vec3 position, Geom::Vec3 colour, float range,
+                             Geom::Vec3 attenuation = {1, 0, 0});
+    static LightRecord Spot(Geom::Vec3 position, Geom::Vec3 direction, Geom::Vec3 colour, float range,
+                            float innerCos, float outerCos, Geom::Vec3 attenuation = {1, 0, 0});
+    // Shadow rays of 4096 units unless told otherwise.
+    static LightRecord Directional(Geom::Vec3 direction, Geom::Vec3 colour, float range = 4096);
+    static LightRecord Ambient(Geom::Vec3 colour);
+};
+static_assert(sizeof(LightRecord) == 16 * 4, "a light record is sixteen 32-bit words");
+
 // One distinct (lower position, upper position, model id). An edge remembers only the first two
 // triangles that registered it; a third on a non-manifold edge points at it but is not listed.
 struct LmEdge {

@@ -4,8 +4,12 @@
 #include "engine/lightmapper/atlas_build.h"
 #include "engine/lightmapper/chart_layout.h"
 #include "engine/lightmapper/connectivity.h"
+#include "engine/lightmapper/direct_light.h"
+#include "engine/lightmapper/final_gather.h"
 #include "engine/lightmapper/grouping.h"
+#include "engine/lightmapper/lighting.h"
 #include "engine/lightmapper/lightmapper.h"
+#include "engine/lightmapper/post_process.h"
 #include "engine/lightmapper/texels.h"
 #include "engine/lightmapper/tree_stage.h"
 
@@ -21,6 +25,8 @@ StagedBuild::StagedBuild(Lightmapper& lightmapper)
     : StagedBuild(lightmapper.Mesh(), lightmapper.Settings(), lightmapper.Pool(), lightmapper.Progress())
 {
 }
+
+void StagedBuild::MarkEmitters() { MarkEmissiveTriangles(mesh); }
 
 void StagedBuild::Connectivity() { BuildConnectivity(mesh); }
 
@@ -47,6 +53,23 @@ void StagedBuild::CornerTexelCoords()
 }
 
 void StagedBuild::AmbientOcclusion() { RunAmbientOcclusion(mesh, settings, context, charts); }
+
+void StagedBuild::PreRaytracing()
+{
+    PrepareLightingBuffers(charts.groups);
+    RunDirectLight(mesh, settings, context, charts, true);
+}
+
+void StagedBuild::FinalGather(int32_t bounces) { RunFinalGather(mesh, settings, context, charts, bounces); }
+
+void StagedBuild::Raytracing() { RunDirectLight(mesh, settings, context, charts, false); }
+
+void StagedBuild::FinalizeBases()
+{
+    std::vector<LmGroup>& groups = charts.groups;
+    context.pool.Run([&](int32_t g, int32_t) { FinalizeGroupBases(settings, groups[size_t(g)]); },
+                     int32_t(groups.size()), 1);
+}
 
 void StagedBuild::Atlas(Engine::Atlas* atlases) { OptimizeAtlas(mesh, settings, context.progress, charts.groups, atlases); }
 

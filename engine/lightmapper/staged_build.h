@@ -26,6 +26,7 @@ public:
     StagedBuild(const StagedBuild&) = delete;
     StagedBuild& operator=(const StagedBuild&) = delete;
 
+    void MarkEmitters();              // lighting.cpp
     void Connectivity();              // connectivity.cpp
     void Trees();                     // tree_stage.cpp
     void GroupTriangles();            // grouping.cpp
@@ -35,6 +36,13 @@ public:
     void Tasks();                     // texels.cpp
     void CornerTexelCoords();         // texels.cpp
     void AmbientOcclusion();          // ambient_occlusion.cpp, post_process.cpp
+    // The lighting mode, in its order: the first direct-light pass (after giving every chart
+    // the buffers the passes use), the bounces, the second direct-light pass, the bases'
+    // encoding.
+    void PreRaytracing();             // lighting.cpp, direct_light.cpp
+    void FinalGather(int32_t bounces);  // final_gather.cpp
+    void Raytracing();                // direct_light.cpp
+    void FinalizeBases();             // post_process.cpp
     void Atlas(Engine::Atlas* atlases);  // atlas_optimize.cpp, atlas_build.cpp
 
     // Grouping as Build runs it: grow, lay out, pack texels, sort.

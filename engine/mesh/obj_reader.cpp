@@ -436,9 +436,9 @@ void ObjReader::Weld()
 void ObjReader::ConvertAxes()
 {
     for (Geom::Vec3& p : positions)
-        p = {p.x, -p.z, p.y};
+        p = ObjToEngineAxes(p);
     for (Geom::Vec3& n : normals)
-        n = {n.x, -n.z, n.y};
+        n = ObjToEngineAxes(n);
     for (ObjTriangle& triangle : triangles) {
         std::swap(triangle.vertex[0], triangle.vertex[2]);
         std::swap(triangle.uv[0], triangle.uv[2]);

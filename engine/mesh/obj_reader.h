@@ -49,6 +49,9 @@ struct ObjPolygon {
     int32_t names = -1;
 };
 
+// A position or direction of the OBJ file in the engine's axes: (x, y, z) becomes (x, -z, y).
+inline Geom::Vec3 ObjToEngineAxes(Geom::Vec3 v) { return {v.x, -v.z, v.y}; }
+
 // Reads a Wavefront OBJ file into indexed, welded triangle lists with names attached. Faces become
 // triangle fans; collinear fan triangles are dropped; positions are scaled; triangles are sorted
 // by name, keeping file order among equal names; equal positions, normals and texture coordinates

@@ -38,7 +38,8 @@ std::string UsageText()
            "       -x filename load object flags\n"
            "       -S fix lightmap seams (default = off, faster)\n"
            "       -l keep large groups but reduce quality (old behaviour, default: off)\n"
-           "       -O don't optimize atlas (for preview build, default: off)\n";
+           "       -O don't optimize atlas (for preview build, default: off)\n"
+           "       -L filename load lights\n";
 }
 
 // True when text is prefix, then one or more digits, then suffix.

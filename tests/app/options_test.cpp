@@ -82,13 +82,14 @@ TEST(ParseOptions, FlagLetters)
 
 TEST(ParseOptions, ValueLettersTakeFollowingArgumentsInOrder)
 {
-    Parsed p = Parse({"-at", "1024", "0.5", "in.obj", "-x", "-flags.txt", "out.txt", "-s", "0", "-kdpig", "6", "2.5",
-                      "2", "0.01", "90"});
+    Parsed p = Parse({"-at", "1024", "0.5", "in.obj", "-xL", "-flags.txt", "lights.txt", "out.txt", "-s", "0", "-kdpig",
+                      "6", "2.5", "2", "0.01", "90"});
     ASSERT_EQ(p.outcome, ParseOutcome::Run) << p.errors;
     const Engine::LightmapperSettings& s = p.options.settings;
     EXPECT_EQ(s.atlasSize, 1024);
     EXPECT_EQ(s.texelSize, 0.5f);
     EXPECT_EQ(p.options.flagsPath, "-flags.txt");  // a value is taken verbatim
+    EXPECT_EQ(p.options.lightsPath, "lights.txt");
     EXPECT_EQ(s.sampleCount, 0);
     EXPECT_EQ(s.blurKernel, 6);
     EXPECT_EQ(s.aoDistance, 2.5f);

@@ -104,7 +104,8 @@ TEST(Lightmapper, EmissiveObjectsAreMarked)
     ASSERT_EQ(lm.AddTriangle(lamp), 0);
     ASSERT_EQ(lm.AddTriangle(wall), 1);
     lm.Mesh().objects[size_t(lm.FindOrAddObject("lamp"))].colour = {0, 0, 2};
-    ASSERT_TRUE(lm.Build(false, false));
+    // Ambient occlusion only, with no distance: no pass runs that would light the wall.
+    ASSERT_TRUE(lm.Build(true, false));
     // Grouping adds border-edge bits on top; the low byte is the object flag word.
     EXPECT_EQ(lm.Mesh().triangles[0].flags & 0xFFu, 0xA1u);  // emissive adds 0x20 and 0x80
     EXPECT_EQ(lm.Mesh().triangles[1].flags & 0xFFu, 0u);
@@ -132,4 +133,67 @@ TEST(Lightmapper, CancelStopsTheBuildAtTheNextCheck)
     lm.progress = nullptr;
     EXPECT_TRUE(lm.Build(false, false));
     EXPECT_FALSE(lm.IsCancelled());
+}
+
+TEST(Lightmapper, LightingModeRunsItsPassesAsTheSwitchesAllow)
+{
+    const std::vector<std::string> head = {"LM: building connectivity", "LM: building tree", "LM: grouping",
+                                           "LM: allocated, sorting..."};
+    const std::vector<std::string> tail = {"LM: atlas", "LM: done"};
+    const struct {
+        const char* name;
+        bool aoOnly, skipFinalGather;
+        int32_t samples;
+        std::vector<std::string> lines, titles;
+    } cases[] = {
+        {"8 samples: two bounces", false, false, 8,
+         {"LM: pre-raytracing", "LM: final gather", "LM: bounce 0", "LM: bounce 1", "LM: raytracing"},
+         {"Pre-raytracing", "Indirect bounce 1/4", "Indirect bounce 2/4", "Raytracing"}},
+        {"final gather skipped", false, true, 8, {"LM: pre-raytracing", "LM: raytracing"}, {"Pre-raytracing", "Raytracing"}},
+        {"no samples", false, false, 0, {"LM: pre-raytracing", "LM: raytracing"}, {"Pre-raytracing", "Raytracing"}},
+        // Ambient occlusion only, but no distance to trace it with: neither mode runs.
+        {"ambient occlusion only", true, false, 8, {}, {}},
+    };
+    for (const auto& c : cases) {
+        LightmapperSettings settings;
+        settings.basisCount = 1;
+        settings.sampleCount = c.samples;
+        settings.aoDistance = 0;
+        settings.superSampling = false;
+        settings.atlasSize = 64;
+        Lightmapper lm(settings);
+        AddQuad(lm);
+        std::vector<ProgressCall> calls;
+        lm.progress = [&](float percent, float value, const std::string& title) {
+            calls.push_back({percent, value, title});
+        };
+        LogCapture log;
+        ASSERT_TRUE(lm.Build(c.aoOnly, c.skipFinalGather)) << c.name;
+
+        std::vector<std::string> expected = head;
+        expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+        expected.insert(expected.end(), tail.begin(), tail.end());
+        std::vector<std::string> lines = StageLines(log.lines);
+        ASSERT_FALSE(lines.empty());
+        lines.pop_back();  // "LM: full rebuild took ..."
+        EXPECT_EQ(lines, expected) << c.name;
+
+        std::vector<std::string> titles;
+        for (const ProgressCall& call : calls) {
+            if (call.title == "Sorting groups" || call.title == "Building atlas")
+                titles.push_back(call.title);
+            if (call.title == "Pre-raytracing" || call.title == "Raytracing" || call.title.rfind("Indirect", 0) == 0) {
+                titles.push_back(call.title);
+                EXPECT_EQ(call.percent, 0.0f) << call.title;
+            }
+            // The bounces' own progress value: half way, then on by 50 / 4 per bounce.
+            if (call.title == "Indirect bounce 2/4") {
+                EXPECT_EQ(call.value, 62.5f);
+            }
+        }
+        std::vector<std::string> expectedTitles = {"Sorting groups"};
+        expectedTitles.insert(expectedTitles.end(), c.titles.begin(), c.titles.end());
+        expectedTitles.push_back("Building atlas");
+        EXPECT_EQ(titles, expectedTitles) << c.name;
+    }
 }

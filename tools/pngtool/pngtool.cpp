@@ -1,6 +1,7 @@
 // pngtool encode IN.rgba OUT.png [LEVEL]
+// pngtool decode IN.png OUT.rgba
 //
-// IN.rgba: uint32 little-endian width, uint32 little-endian height, then width * height pixels of
+// .rgba: uint32 little-endian width, uint32 little-endian height, then width * height pixels of
 // four bytes red, green, blue, alpha, rows from top to bottom.
 
 #include <cerrno>
@@ -12,11 +13,14 @@
 
 #include "core/stream.h"
 #include "image/bitmap/bitmap.h"
+#include "image/png/png_read.h"
 #include "image/png/png_write.h"
 
 namespace {
 
-constexpr const char* usage = "usage: pngtool encode IN.rgba OUT.png [LEVEL]\n";
+constexpr const char* usage =
+    "usage: pngtool encode IN.rgba OUT.png [LEVEL]\n"
+    "       pngtool decode IN.png OUT.rgba\n";
 
 bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes)
 {
@@ -96,10 +100,68 @@ int Encode(const char* inPath, const char* outPath, int32_t level)
     return 0;
 }
 
+void PutLittleEndian32(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+std::vector<uint8_t> EncodeRaw(const Image::Bitmap& bitmap)
+{
+    std::vector<uint8_t> bytes(8 + size_t(bitmap.Width()) * size_t(bitmap.Height()) * 4);
+    PutLittleEndian32(bytes.data(), uint32_t(bitmap.Width()));
+    PutLittleEndian32(bytes.data() + 4, uint32_t(bitmap.Height()));
+    uint8_t* p = bytes.data() + 8;
+    for (int32_t y = 0; y < bitmap.Height(); y++) {
+        const uint32_t* row = bitmap.RowPixels(y);
+        for (int32_t x = 0; x < bitmap.Width(); x++, p += 4) {
+            p[0] = uint8_t(row[x] >> 16);
+            p[1] = uint8_t(row[x] >> 8);
+            p[2] = uint8_t(row[x]);
+            p[3] = uint8_t(row[x] >> 24);
+        }
+    }
+    return bytes;
+}
+
+int Decode(const char* inPath, const char* outPath)
+{
+    FILE* file = std::fopen(inPath, "rb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "pngtool: cannot read %s: %s\n", inPath, std::strerror(errno));
+        return 1;
+    }
+    Image::Bitmap bitmap;
+    Core::BufferedFileInputStream stream(file);
+    bool decoded = Image::PngRead::Read(stream, bitmap);
+    std::fclose(file);
+    if (!decoded) {
+        std::fprintf(stderr, "pngtool: %s is not a PNG image this reader accepts\n", inPath);
+        return 1;
+    }
+    std::vector<uint8_t> bytes = EncodeRaw(bitmap);
+    FILE* out = std::fopen(outPath, "wb");
+    if (out == nullptr) {
+        std::fprintf(stderr, "pngtool: cannot create %s: %s\n", outPath, std::strerror(errno));
+        return 1;
+    }
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    bool closed = std::fclose(out) == 0;
+    if (!written || !closed) {
+        std::fprintf(stderr, "pngtool: failed to write %s\n", outPath);
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::strcmp(argv[1], "decode") == 0)
+        return Decode(argv[2], argv[3]);
     if (argc < 4 || argc > 5 || std::strcmp(argv[1], "encode") != 0) {
         std::fputs(usage, stderr);
         return 1;
