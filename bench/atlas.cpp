@@ -102,7 +102,7 @@ int RunHoles(int runs)
                 if (node->IsLeaf())
                     freeLeaves += !node->used;
                 else
-                    stack.insert(stack.end(), {node->first.get(), node->second.get()});
+                    stack.insert(stack.end(), {node->first, node->second});
             }
         }
         // The search alone, on the chart's occupancy with its border.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -29,7 +30,16 @@ namespace {
 struct StageMark {
     std::string name;
     int64_t microseconds;
+    double cpuSeconds;  // of the whole process, every thread
 };
+
+// Processor time of the process: on a shared machine steadier than the wall clock.
+double CpuSeconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
 
 int64_t CoveredTexels(const Engine::LmCharts& charts)
 {
@@ -41,12 +51,14 @@ int64_t CoveredTexels(const Engine::LmCharts& charts)
     return covered;
 }
 
-// Seconds between consecutive marks, under the name of the earlier one.
-double StageSeconds(const std::vector<StageMark>& marks, const std::string& name)
+// Seconds between consecutive marks, under the name of the earlier one: wall clock, or processor
+// time with `cpu`.
+double StageSeconds(const std::vector<StageMark>& marks, const std::string& name, bool cpu = false)
 {
     for (size_t i = 0; i + 1 < marks.size(); i++) {
         if (marks[i].name == name)
-            return double(marks[i + 1].microseconds - marks[i].microseconds) * 1e-6;
+            return cpu ? marks[i + 1].cpuSeconds - marks[i].cpuSeconds
+                       : double(marks[i + 1].microseconds - marks[i].microseconds) * 1e-6;
     }
     return 0;
 }
@@ -85,7 +97,7 @@ int main(int argc, char** argv)
     int listener = Core::AddLogListener([&](const std::string& line) {
         size_t at = line.find("LM: ");
         if (at != std::string::npos)
-            marks.push_back({line.substr(at + 4), clock.Peek()});
+            marks.push_back({line.substr(at + 4), clock.Peek(), CpuSeconds()});
     });
 
     Engine::ObjReader reader;
@@ -113,7 +125,7 @@ int main(int argc, char** argv)
 
     Engine::LmCharts charts;
     lm.Build(false, false, &charts);
-    marks.push_back({"end", clock.Peek()});
+    marks.push_back({"end", clock.Peek(), CpuSeconds()});
     const int64_t covered = CoveredTexels(charts);
     charts = Engine::LmCharts();
 
@@ -163,9 +175,15 @@ int main(int argc, char** argv)
     const double seamSeconds = StageSeconds(marks, "fix seams");
     std::printf("atlas_s: %.3f\n", StageSeconds(marks, "atlas") + seamSeconds);
     std::printf("seams_s: %.3f\n", seamSeconds);
+    std::printf("tree_cpu_s: %.3f\n", StageSeconds(marks, "building tree", true));
+    std::printf("grouping_cpu_s: %.3f\n",
+                StageSeconds(marks, "grouping", true) + StageSeconds(marks, "allocated, sorting...", true));
+    std::printf("ao_cpu_s: %.3f\n", StageSeconds(marks, "Ambient occlusion", true));
+    std::printf("atlas_cpu_s: %.3f\n", StageSeconds(marks, "atlas", true) + StageSeconds(marks, "fix seams", true));
     std::printf("mesh_s: %.3f\n", double(afterMesh - beforeOutputs) * 1e-6);
     std::printf("images_s: %.3f\n", double(done - afterMesh) * 1e-6);
     std::printf("total_s: %.3f\n", double(done) * 1e-6);
+    std::printf("total_cpu_s: %.3f\n", CpuSeconds());
     std::printf("covered_texels: %lld\n", static_cast<long long>(covered));
     std::printf("samples: %d\n", samples);
     std::printf("ao_mrays_per_s: %.2f\n", aoSeconds > 0 ? double(covered) * samples / aoSeconds * 1e-6 : 0.0);

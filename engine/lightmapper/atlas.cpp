@@ -14,88 +14,72 @@ PackRect Intersect(const PackRect& a, const PackRect& b)
     return {x0, y0, x1 - x0, y1 - y0};
 }
 
-void MakeChildren(PackNode& node, const PackRect& first, const PackRect& second, bool used)
+// A page's tree: its nodes below the root and the order of its leaves.
+struct PageTree {
+    std::deque<PackNode>& nodes;
+    PackLeafOrder& order;
+};
+
+// Cuts a leaf in two; the halves take its place in the leaf order.
+void MakeChildren(PackNode& node, const PackRect& first, const PackRect& second, bool used, PageTree tree)
 {
-    node.first = std::make_unique<PackNode>();
-    node.second = std::make_unique<PackNode>();
+    node.first = &tree.nodes.emplace_back();
+    node.second = &tree.nodes.emplace_back();
     node.first->rect = first;
     node.second->rect = second;
     node.first->parent = node.second->parent = &node;
     node.first->used = node.second->used = used;
-    for (PackNode* child : {node.first.get(), node.second.get()}) {
-        child->freeWidth = used ? 0 : child->rect.w;
-        child->freeHeight = used ? 0 : child->rect.h;
-    }
-}
-
-// Recomputes the free spans from a changed node up to the root.
-void RefreshFreeSpans(PackNode* node)
-{
-    for (; node; node = node->parent) {
-        if (node->IsLeaf()) {
-            node->freeWidth = node->used ? 0 : node->rect.w;
-            node->freeHeight = node->used ? 0 : node->rect.h;
-        } else {
-            node->freeWidth = std::max(node->first->freeWidth, node->second->freeWidth);
-            node->freeHeight = std::max(node->first->freeHeight, node->second->freeHeight);
-        }
-    }
+    tree.order.Replace(node.slot, node.first);
+    tree.order.AddAfter(node.first->slot, node.second);
+    node.slot = -1;
 }
 
 // Cuts a free leaf so that its first child starts with the w x h corner: across the longer
 // leftover, vertically on a tie.
-void SplitForInsert(PackNode& leaf, int32_t w, int32_t h)
+void SplitForInsert(PackNode& leaf, int32_t w, int32_t h, PageTree tree)
 {
     const PackRect& r = leaf.rect;
     int32_t dw = r.w - w, dh = r.h - h;
     if (dw < dh)
-        MakeChildren(leaf, {r.x, r.y, r.w, h}, {r.x, r.y + h, r.w, r.h - h}, false);
+        MakeChildren(leaf, {r.x, r.y, r.w, h}, {r.x, r.y + h, r.w, r.h - h}, false, tree);
     else
-        MakeChildren(leaf, {r.x, r.y, w, r.h}, {r.x + w, r.y, r.w - w, r.h}, false);
+        MakeChildren(leaf, {r.x, r.y, w, r.h}, {r.x + w, r.y, r.w - w, r.h}, false, tree);
 }
 
 // Cuts a used leaf into two used leaves along one edge of c, the part of the freed rectangle
 // that lies inside it; repeated cuts end with exactly c as a leaf.
-void SplitAroundFreed(PackNode& leaf, const PackRect& c)
+void SplitAroundFreed(PackNode& leaf, const PackRect& c, PageTree tree)
 {
     const PackRect& r = leaf.rect;
     bool spansWidth = c.x == r.x && c.x + c.w == r.x + r.w;
     bool spansHeight = c.y == r.y && c.y + c.h == r.y + r.h;
     if (!spansWidth && (spansHeight || r.w > r.h)) {
         int32_t cut = c.x == r.x ? r.x + c.w : c.x;
-        MakeChildren(leaf, {r.x, r.y, cut - r.x, r.h}, {cut, r.y, r.x + r.w - cut, r.h}, true);
+        MakeChildren(leaf, {r.x, r.y, cut - r.x, r.h}, {cut, r.y, r.x + r.w - cut, r.h}, true, tree);
     } else {
         int32_t cut = c.y == r.y ? r.y + c.h : c.y;
-        MakeChildren(leaf, {r.x, r.y, r.w, cut - r.y}, {r.x, cut, r.w, r.y + r.h - cut}, true);
+        MakeChildren(leaf, {r.x, r.y, r.w, cut - r.y}, {r.x, cut, r.w, r.y + r.h - cut}, true, tree);
     }
 }
 
-// Trees can get deep (one level per cut), so the walks use explicit stacks, not recursion.
-PackNode* InsertIntoTree(PackNode& root, int32_t w, int32_t h)
+// The first free leaf that fits, in depth-first order, is cut down to exactly w x h at its
+// top-left corner (the first child of each cut) and marked used.
+PackNode* InsertIntoTree(PageTree tree, int32_t w, int32_t h)
 {
-    std::vector<PackNode*> stack{&root};
-    while (!stack.empty()) {
-        PackNode* node = stack.back();
-        stack.pop_back();
-        if (node->freeWidth < w || node->freeHeight < h)
-            continue;
-        if (node->IsLeaf()) {
-            if (node->rect.w == w && node->rect.h == h) {
-                node->used = true;
-                RefreshFreeSpans(node);
-                return node;
-            }
-            SplitForInsert(*node, w, h);
-            stack.push_back(node->first.get());
-            continue;
-        }
-        stack.push_back(node->second.get());
-        stack.push_back(node->first.get());
+    PackNode* node = tree.order.FirstFitting(w, h);
+    if (!node)
+        return nullptr;
+    while (node->rect.w != w || node->rect.h != h) {
+        SplitForInsert(*node, w, h, tree);
+        node = node->first;
     }
-    return nullptr;
+    node->used = true;
+    tree.order.Refresh(node->slot);
+    return node;
 }
 
-bool GiveBack(PackNode& root, const PackRect& freed)
+// Trees can get deep (one level per cut), so the walk uses an explicit stack, not recursion.
+bool GiveBack(PackNode& root, const PackRect& freed, PageTree tree)
 {
     std::vector<std::pair<PackNode*, PackRect>> stack{{&root, freed}};
     while (!stack.empty()) {
@@ -109,15 +93,15 @@ bool GiveBack(PackNode& root, const PackRect& freed)
                 continue;
             if (c == node->rect) {
                 node->used = false;
-                RefreshFreeSpans(node);
+                tree.order.Refresh(node->slot);
                 return true;
             }
-            SplitAroundFreed(*node, c);
+            SplitAroundFreed(*node, c, tree);
         }
         // The first child sees only the intersection, the second the whole rectangle; the
         // first success ends the walk.
-        stack.push_back({node->second.get(), r});
-        stack.push_back({node->first.get(), c});
+        stack.push_back({node->second, r});
+        stack.push_back({node->first, c});
     }
     return false;
 }
@@ -132,15 +116,14 @@ AtlasPage::AtlasPage(int32_t w, int32_t h, uint32_t fillColour, bool withPixels)
         bitmap.FillPixel(fillColour);
     }
     root->rect = {0, 0, w, h};
-    root->freeWidth = w;
-    root->freeHeight = h;
+    leafOrder.AddFirst(root.get());
 }
 
 bool AtlasPage::Insert(PackRect& rect)
 {
     if (!root || rect.w < 1 || rect.h < 1 || rect.w > width || rect.h > height)
         return false;
-    PackNode* leaf = InsertIntoTree(*root, rect.w, rect.h);
+    PackNode* leaf = InsertIntoTree({nodes, leafOrder}, rect.w, rect.h);
     if (!leaf)
         return false;
     rect.x = leaf->rect.x;
@@ -151,7 +134,7 @@ bool AtlasPage::Insert(PackRect& rect)
 
 bool AtlasPage::FreeRect(const PackRect& r)
 {
-    if (!root || !GiveBack(*root, r))
+    if (!root || !GiveBack(*root, r, {nodes, leafOrder}))
         return false;
     freeArea += int64_t(r.w) * r.h;
     return true;
@@ -159,20 +142,7 @@ bool AtlasPage::FreeRect(const PackRect& r)
 
 bool AtlasPage::HasFreeLeaf(int32_t w, int32_t h) const
 {
-    if (!root)
-        return false;
-    std::vector<const PackNode*> stack{root.get()};
-    while (!stack.empty()) {
-        const PackNode* node = stack.back();
-        stack.pop_back();
-        if (node->freeWidth < w || node->freeHeight < h)
-            continue;
-        if (node->IsLeaf())
-            return true;
-        stack.push_back(node->second.get());
-        stack.push_back(node->first.get());
-    }
-    return false;
+    return root && leafOrder.FirstFitting(w, h);
 }
 
 Atlas::Atlas(int32_t width, int32_t height, uint32_t fill) : fillColour(fill), pageWidth(width), pageHeight(height) {}

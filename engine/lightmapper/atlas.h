@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
+#include "engine/lightmapper/pack_leaf_order.h"
 #include "image/bitmap/bitmap.h"
 
 namespace Engine {
@@ -27,15 +29,13 @@ struct PackRect {
 // two children tile its rectangle exactly.
 struct PackNode {
     PackRect rect;
-    std::unique_ptr<PackNode> first, second;
+    // Children, held by the page (AtlasPage::nodes); both null for a leaf.
+    PackNode* first = nullptr;
+    PackNode* second = nullptr;
     PackNode* parent = nullptr;
     bool used = false;
-    // Widest and tallest free leaf below this node (each on its own; 0 when none). A subtree
-    // whose spans are smaller than a rectangle cannot hold it, so searches skip it: without
-    // this every insertion walked the whole tree and packing grew with the square of the chart
-    // count.
-    int32_t freeWidth = 0;
-    int32_t freeHeight = 0;
+    // A leaf's entry in its page's PackLeafOrder, -1 once cut.
+    int32_t slot = -1;
 
     bool IsLeaf() const { return !first; }
 };
@@ -62,6 +62,11 @@ public:
 
     Image::Bitmap bitmap;
     std::unique_ptr<PackNode> root;
+    // Every node below the root. A packing makes millions of them and drops them all at once:
+    // one by one on the heap, allocating and freeing them cost as much as the packing itself.
+    std::deque<PackNode> nodes;
+    // The tree's leaves in search order: searches go through it, never down the tree itself.
+    PackLeafOrder leafOrder;
     int64_t freeArea = 0;
     int32_t width = 0, height = 0;  // the size the page was packed at
 };

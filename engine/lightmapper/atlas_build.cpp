@@ -71,12 +71,11 @@ void WritePlacedGroup(LmMesh& mesh, const GroupPlacement& placed, int32_t pageWi
     }
 }
 
-// Gives the empty parts of a placed group rectangle back to the page's packer: cells of the
-// group bitmap without coverage, less one ring around covered texels, in rectangles of at least
-// 4 texels on one side. A bitmap pixel is opaque exactly where its texel is covered, so the
-// coverage bits stand in for the bitmap.
-void GiveBackHoles(AtlasPage& page, const LmGroup& group, const AtlasPlacement& placement, int32_t rw, int32_t rh,
-                   int32_t ox, int32_t oy)
+// The empty parts of a placed group rectangle worth giving back to the page's packer: cells of
+// the group bitmap without coverage, less one ring around covered texels, in rectangles of at
+// least 4 texels on one side, relative to the rectangle. A bitmap pixel is opaque exactly where its
+// texel is covered, so the coverage bits stand in for the bitmap.
+std::vector<PackRect> PlacedGroupHoles(const LmGroup& group, int32_t rw, int32_t rh, int32_t ox, int32_t oy)
 {
     int32_t gw = RoundUpTo4(rw), gh = RoundUpTo4(rh);
     int32_t bw = group.transposed ? group.gridHeight : group.gridWidth;
@@ -89,7 +88,12 @@ void GiveBackHoles(AtlasPage& page, const LmGroup& group, const AtlasPlacement& 
             row[x] = group.IsCovered(texel);
         }
     }
-    for (const PackRect& hole : FindHoles(gw, gh, occupied)) {
+    return FindHoles(gw, gh, occupied);
+}
+
+void GiveBackHoles(AtlasPage& page, const std::vector<PackRect>& holes, const AtlasPlacement& placement)
+{
+    for (const PackRect& hole : holes) {
         if (hole.w > 0 && hole.h > 0)
             page.FreeRect({hole.x + placement.x, hole.y + placement.y, hole.w, hole.h});
     }
@@ -118,10 +122,26 @@ void RenderGroupBitmap(const LmGroup& group, const std::vector<Geom::Vec3>& texe
     }
 }
 
+const std::vector<PackRect>& GroupHoles::Of(int32_t n, const LmGroup& group, int32_t rw, int32_t rh, int32_t ox,
+                                            int32_t oy)
+{
+    if (entries.size() <= size_t(n))
+        entries.resize(size_t(n) + 1);
+    Entry& entry = entries[size_t(n)];
+    if (entry.group != &group || entry.transposed != group.transposed || entry.rw != rw || entry.rh != rh ||
+        entry.ox != ox || entry.oy != oy) {
+        entry = {&group, group.transposed, rw, rh, ox, oy, PlacedGroupHoles(group, rw, rh, ox, oy)};
+    }
+    return entry.holes;
+}
+
 bool BuildAtlases(int32_t basisCount, const BuildProgress& progress, int32_t pageWidth, int32_t pageHeight,
                   const std::vector<LmGroup*>& groups, Atlas* atlases, bool final,
-                  std::vector<GroupPlacement>& placements)
+                  std::vector<GroupPlacement>& placements, GroupHoles* holes)
 {
+    GroupHoles ownHoles;
+    if (!holes)
+        holes = &ownHoles;
     Image::Bitmap groupBitmap;
     int32_t count = int32_t(groups.size());
     for (int32_t n = 0; n < count; n++) {
@@ -159,7 +179,7 @@ bool BuildAtlases(int32_t basisCount, const BuildProgress& progress, int32_t pag
                 Image::Bitmap::Blit(page.bitmap, groupBitmap, placement.x + ox, placement.y + oy, 0, 0, -1, -1);
             if (b == 0) {
                 placements.push_back({&group, placement.page, placement.x + ox, placement.y + oy, group.transposed});
-                GiveBackHoles(page, group, placement, rw, rh, ox, oy);
+                GiveBackHoles(page, holes->Of(n, group, rw, rh, ox, oy), placement);
             }
         }
     }

@@ -28,14 +28,34 @@ struct GroupPlacement {
     bool transposed = false;
 };
 
+// The empty parts of each group's placed rectangle that packing gives back, relative to the
+// rectangle. They follow from the group's coverage, orientation and rectangle alone, not from
+// where it lands, so the packings of one group list (the trials of the atlas stage) work them out
+// once per group, not once per packing.
+class GroupHoles {
+public:
+    // The holes of the n-th group of the list, packed as given.
+    const std::vector<PackRect>& Of(int32_t n, const LmGroup& group, int32_t rw, int32_t rh, int32_t ox, int32_t oy);
+
+private:
+    struct Entry {
+        const LmGroup* group = nullptr;
+        bool transposed = false;
+        int32_t rw = 0, rh = 0, ox = 0, oy = 0;
+        std::vector<PackRect> holes;
+    };
+    std::vector<Entry> entries;
+};
+
 // Packs the groups, in list order, into the first `basisCount` atlases (placement decided on
 // basis 0) and copies their bitmaps into the pages; atlases without pixels only pack. Sets each
 // group's page and orientation and appends its placement to `placements`. False when a group is
 // larger than a page, or when a trial (non-final) build would need a second page. A cancelled
-// build returns true at once.
+// build returns true at once. `holes`, when given, keeps what packings of this same list have
+// worked out before.
 bool BuildAtlases(int32_t basisCount, const BuildProgress& progress, int32_t pageWidth, int32_t pageHeight,
                   const std::vector<LmGroup*>& groups, Atlas* atlases, bool final,
-                  std::vector<GroupPlacement>& placements);
+                  std::vector<GroupPlacement>& placements, GroupHoles* holes = nullptr);
 
 // Gives the placed groups' triangles their page and lightmap coordinates on pages of
 // pageWidth x pageHeight, addressing texel centres.

@@ -16,6 +16,7 @@ constexpr int32_t minimumTrialSide = 16;
 struct Shrink {
     int32_t basisCount;
     const BuildProgress& progress;
+    GroupHoles& holes;
     std::vector<LmGroup*> lastGroups;
     std::vector<GroupPlacement> trialPlacements;
     int32_t pass = 1;
@@ -32,7 +33,7 @@ struct Shrink {
         std::snprintf(title, sizeof title, "Optimizing atlas, pass %d", pass);
         progress.Report(0, 100, title);
         trialPlacements.clear();
-        return BuildAtlases(basisCount, progress, w, h, lastGroups, trial, false, trialPlacements) &&
+        return BuildAtlases(basisCount, progress, w, h, lastGroups, trial, false, trialPlacements, &holes) &&
                trial[0].PageCount() <= 1;
     }
 };
@@ -112,8 +113,8 @@ float RemapCoordinate(float u, int32_t size, int32_t grownSize)
 // Packs the last page's groups once more at the size found and puts the result in place of
 // the last page; gives their triangles the new page's coordinates.
 void RebakeLastPage(LmMesh& mesh, const LightmapperSettings& settings, const BuildProgress& progress,
-                    const std::vector<LmGroup*>& lastGroups, int32_t lastPage, int32_t width, int32_t height,
-                    Atlas* atlases)
+                    const std::vector<LmGroup*>& lastGroups, GroupHoles& holes, int32_t lastPage, int32_t width,
+                    int32_t height, Atlas* atlases)
 {
     Core::LogFormat("Re-baking last atlas to %d x %d", width, height);
     progress.Report(0, 100, "Optimizing atlas, final pass");
@@ -122,7 +123,7 @@ void RebakeLastPage(LmMesh& mesh, const LightmapperSettings& settings, const Bui
     for (int32_t b = 0; b < bases; b++)
         rebaked[b] = Atlas(width, height, uncoveredTexelColour);
     std::vector<GroupPlacement> placements;
-    const bool packed = BuildAtlases(bases, progress, width, height, lastGroups, rebaked, true, placements);
+    const bool packed = BuildAtlases(bases, progress, width, height, lastGroups, rebaked, true, placements, &holes);
     if (progress.IsCancelled())
         return;
     // A trial packing of these very groups at this size fitted on one page, and packing is
@@ -174,7 +175,9 @@ void OptimizeAtlas(LmMesh& mesh, const LightmapperSettings& settings, Core::Para
     for (LmGroup& group : groups)
         allGroups.push_back(&group);
     std::vector<GroupPlacement> placements;
-    const bool packed = BuildAtlases(bases, progress, size, size, allGroups, atlases, true, placements);
+    // Every packing of the stage gives back the same holes of a group.
+    GroupHoles holes;
+    const bool packed = BuildAtlases(bases, progress, size, size, allGroups, atlases, true, placements, &holes);
     // Layout keeps every grid within a page, and a final packing starts a page whenever the
     // open ones are full.
     KETRA_ASSERT(packed || progress.IsCancelled());
@@ -185,7 +188,7 @@ void OptimizeAtlas(LmMesh& mesh, const LightmapperSettings& settings, Core::Para
     if (lastPage < 0)
         return;
 
-    Shrink shrink{bases, progress, {}, {}};
+    Shrink shrink{bases, progress, holes, {}, {}};
     for (LmGroup* group : allGroups) {
         if (group->page == lastPage)
             shrink.lastGroups.push_back(group);
@@ -203,7 +206,8 @@ void OptimizeAtlas(LmMesh& mesh, const LightmapperSettings& settings, Core::Para
     bool rebake = bestWidth != size || bestHeight != size;
     PaintPages(bases, placements, atlases, 0, rebake ? lastPage : lastPage + 1);
     if (rebake) {
-        RebakeLastPage(mesh, settings, progress, shrink.lastGroups, lastPage, bestWidth, bestHeight, atlases);
+        RebakeLastPage(mesh, settings, progress, shrink.lastGroups, shrink.holes, lastPage, bestWidth, bestHeight,
+                       atlases);
         // A re-bake cancelled before it was swapped in leaves the last page as first packed.
         if (atlases[0].Page(lastPage)->bitmap.IsEmpty())
             PaintPages(bases, placements, atlases, lastPage, lastPage + 1);

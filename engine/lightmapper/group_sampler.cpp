@@ -81,27 +81,24 @@ int32_t GroupSampler::Find(Geom::Vec2 q)
 
     // Line hits: only triangles whose box holds q (give or take rounding) can have one.
     int32_t x0 = 0, y0 = 0, x1 = -1, y1 = -1;
-    int32_t hitTriangle = -1, hits = 0;
+    tied.clear();
     if (CellRange({q.x - hitPad, q.y - hitPad}, {q.x + hitPad, q.y + hitPad}, x0, y0, x1, y1)) {
         ForEachEntryInCells(x0, y0, x1, y1, [&](const Entry& entry) {
             if (entry.box.max.x < q.x - hitPad || entry.box.min.x > q.x + hitPad ||
                 entry.box.max.y < q.y - hitPad || entry.box.min.y > q.y + hitPad)
                 return;
             float t, u, v;
-            if (LineHit(lifted, axis, entry.p, t, u, v)) {
-                hitTriangle = entry.triangle;
-                hits++;
-            }
+            if (LineHit(lifted, axis, entry.p, t, u, v))
+                tied.push_back(entry.triangle);
         });
     }
-    if (hits > 0)
-        return hits == 1 ? hitTriangle : undecided;
+    if (!tied.empty())
+        return tied.size() == 1 ? tied[0] : undecided;
 
     // The nearest edge within the radius; boxes clearly beyond the best so far are skipped.
     if (!CellRange({q.x - reach, q.y - reach}, {q.x + reach, q.y + reach}, x0, y0, x1, y1))
         return -1;
     const float limit = radius * radius;
-    int32_t nearTriangle = -1, nearCount = 0;
     float nearest = noHit;
     ForEachEntryInCells(x0, y0, x1, y1, [&](const Entry& entry) {
         const float dx = std::max({entry.box.min.x - q.x, q.x - entry.box.max.x, 0.0f});
@@ -109,7 +106,7 @@ int32_t GroupSampler::Find(Geom::Vec2 q)
         const float boxDistance = dx * dx + dy * dy;
         if (boxDistance > limit * 1.002f + 1e-30f)
             return;
-        if (nearCount > 0 && boxDistance > nearest * 1.002f + 1e-30f)
+        if (!tied.empty() && boxDistance > nearest * 1.002f + 1e-30f)
             return;
         int32_t edge;
         float s;
@@ -118,13 +115,15 @@ int32_t GroupSampler::Find(Geom::Vec2 q)
             return;
         if (distanceSquared < nearest) {
             nearest = distanceSquared;
-            nearTriangle = entry.triangle;
-            nearCount = 1;
+            tied.clear();
+            tied.push_back(entry.triangle);
         } else if (distanceSquared == nearest) {
-            nearCount++;
+            tied.push_back(entry.triangle);
         }
     });
-    return nearCount > 1 ? undecided : nearTriangle;
+    if (tied.empty())
+        return -1;
+    return tied.size() > 1 ? undecided : tied[0];
 }
 
 }  // namespace Engine

@@ -25,6 +25,10 @@ public:
 
     // The triangle FindGroupSample gives for q, -1 for none, or `undecided`.
     int32_t Find(Geom::Vec2 q);
+    // After `undecided`: the triangles between which the tree's order decides, all line hits or
+    // all at the same nearest edge distance. FindGroupSample takes the first of them its query
+    // offers.
+    const std::vector<int32_t>& Tied() const { return tied; }
 
 private:
     struct Entry {
@@ -87,6 +91,7 @@ private:
     std::vector<int32_t> cellStart, cellEntries, fill;
     std::vector<uint32_t> seen;
     uint32_t stamp = 0;
+    std::vector<int32_t> tied;
 };
 
 

@@ -35,54 +35,6 @@ Geom::Box3 TriangleBounds(const LmMesh& mesh, const LmTriangle& t)
     return box;
 }
 
-// Every triangle starts as a group of its own, or of its input face.
-std::vector<LmGroup> SeedGroups(LmMesh& mesh, const LightmapperSettings& settings)
-{
-    std::vector<LmGroup> groups;
-    // At most one group per triangle; reserved so that growing never holds two copies at once.
-    groups.reserve(mesh.triangles.size());
-    Core::HashMap<int32_t, int32_t> faceGroups;
-    for (int32_t i = 0; i < mesh.TriangleCount(); i++) {
-        LmTriangle& t = mesh.triangles[size_t(i)];
-        bool added = false;
-        int32_t entry = faceGroups.FindOrAdd(t.faceId, int32_t(groups.size()), added);
-        int32_t g = faceGroups[entry].value;
-        if (added) {
-            LmGroup& group = groups.emplace_back();
-            group.requestedTexelSize = EffectiveTexelSize(settings, t.flags);
-            group.groupFlags = (t.flags & TriangleCoarse) ? GroupCoarse : 0;
-            group.projKey = t.projKey;
-            group.texelBox = TriangleTexelBox(mesh, settings, i);
-            group.bounds = TriangleBounds(mesh, t);
-            group.triangles.push_back(i);
-        } else {
-            LmGroup& group = groups[size_t(g)];
-            group.triangles.push_back(i);
-            group.texelBox.Add(TriangleTexelBox(mesh, settings, i));
-            group.bounds.Add(TriangleBounds(mesh, t));
-        }
-        t.group = g;
-    }
-    return groups;
-}
-
-void MergeAcrossNeighbours(ChartJoiner& joiner)
-{
-    const std::vector<LmTriangle>& triangles = joiner.mesh.triangles;
-    for (bool merged = true; merged;) {
-        merged = false;
-        for (size_t i = 0; i < triangles.size(); i++) {
-            for (int32_t e = 0; e < 3; e++) {
-                int32_t n = triangles[i].neighbour[e];
-                if (n < 0 || triangles[size_t(n)].group == triangles[i].group)
-                    continue;
-                if (joiner.MergeGroups(triangles[i].group, triangles[size_t(n)].group))
-                    merged = true;
-            }
-        }
-    }
-}
-
 // The group that two of the triangle's edge neighbours share, or -1.
 int32_t SurroundingGroup(const LmMesh& mesh, int32_t i, const int32_t neighbours[3])
 {
@@ -98,70 +50,83 @@ int32_t SurroundingGroup(const LmMesh& mesh, int32_t i, const int32_t neighbours
     return g == t.group ? -1 : g;
 }
 
-// Moves a triangle that is a face of its own into the group around it when two of its
-// neighbours are there, their faces bend by less than 47 degrees and it fits. Returns the
-// number of triangles moved.
-int32_t MoveIsolatedTriangles(ChartJoiner& joiner)
-{
-    LmMesh& mesh = joiner.mesh;
-    const int32_t triangleCount = mesh.TriangleCount();
-    Core::HashMap<int32_t, int32_t> faceUse;
-    for (const LmTriangle& t : mesh.triangles)
-        faceUse[faceUse.FindOrAdd(t.faceId, 0)].value++;
-    // Neighbours across edges whatever their projection key. Moves change keys and groups but
-    // not the edges, so they are looked up once for all passes.
-    std::vector<int32_t> isolated;
-    std::vector<int32_t> neighbours;
-    for (int32_t i = 0; i < triangleCount; i++) {
-        const LmTriangle& t = mesh.triangles[size_t(i)];
-        if (faceUse[faceUse.Find(t.faceId)].value != 1)
-            continue;
-        isolated.push_back(i);
-        for (int32_t e = 0; e < 3; e++)
-            neighbours.push_back(FindNeighbour(mesh, t.modelId, t.pos[e], t.pos[(e + 1) % 3], i));
-    }
-    const float minCosine = std::cos(0.82030475f);  // 47 degrees
-    int32_t moved = 0;
-    for (bool movedAny = true; movedAny;) {
-        movedAny = false;
-        for (size_t k = 0; k < isolated.size(); k++) {
-            const int32_t i = isolated[k];
-            const int32_t* around = &neighbours[k * 3];
-            LmTriangle& t = mesh.triangles[size_t(i)];
-            int32_t g = SurroundingGroup(mesh, i, around);
-            if (g < 0)
-                continue;
-            const Geom::Vec3 normal = mesh.normals[size_t(t.faceNormal)];
-            bool bendsTooMuch = false;
-            for (int32_t e = 0; e < 3; e++) {
-                const int32_t n = around[e];
-                if (n >= 0 && mesh.triangles[size_t(n)].group == g &&
-                    Geom::Dot(mesh.normals[size_t(mesh.triangles[size_t(n)].faceNormal)], normal) < minCosine)
-                    bendsTooMuch = true;
-            }
-            if (bendsTooMuch)
-                continue;
-            const uint32_t ownKey = t.projKey;
-            t.projKey = joiner.groups[size_t(g)].projKey;
-            if (!joiner.CanJoin(i, g)) {
-                t.projKey = ownKey;
-                continue;
-            }
-            LmGroup& target = joiner.groups[size_t(g)];
-            target.triangles.push_back(i);
-            target.texelBox.Add(TriangleTexelBox(mesh, joiner.settings, i));
-            target.bounds.Add(TriangleBounds(mesh, t));
-            std::vector<int32_t>& old = joiner.groups[size_t(t.group)].triangles;
-            auto at = std::find(old.begin(), old.end(), i);
-            *at = old.back();
-            old.pop_back();
-            t.group = g;
-            moved++;
-            movedAny = true;
+// Which isolated triangles a pass must look at again. A triangle's outcome depends only on the
+// groups of its edge neighbours and, once it was refused, on the group that refused it; while
+// none of these changed, looking again would end as before, so only triangles touched by a move
+// are due. A triangle due at a later place in the list is looked at in the same pass, one at an
+// earlier place in the next, as when every pass looked at all of them in order.
+class IsolatedPasses {
+public:
+    IsolatedPasses(const std::vector<int32_t>& isolated, const std::vector<int32_t>& neighbours, int32_t triangleCount,
+                   int32_t groupCount)
+        : due(isolated.size(), 1), refusedBy(isolated.size(), -1), firstRefused(size_t(groupCount), -1)
+    {
+        // Per triangle, the isolated triangles beside it: counts, offsets, then the entries.
+        firstWatcher.assign(size_t(triangleCount) + 1, 0);
+        for (int32_t n : neighbours) {
+            if (n >= 0)
+                firstWatcher[size_t(n) + 1]++;
+        }
+        for (size_t t = 1; t < firstWatcher.size(); t++)
+            firstWatcher[t] += firstWatcher[t - 1];
+        watchers.resize(size_t(firstWatcher.back()));
+        std::vector<int32_t> fill(firstWatcher.begin(), firstWatcher.end() - 1);
+        for (size_t j = 0; j < neighbours.size(); j++) {
+            if (neighbours[j] >= 0)
+                watchers[size_t(fill[size_t(neighbours[j])]++)] = int32_t(j / 3);
         }
     }
-    return moved;
-}
+
+    // The next due entry after k (-1 to start), taken off the due list; -1 at the end of a pass.
+    int32_t NextDue(int32_t k)
+    {
+        for (size_t next = size_t(k + 1); next < due.size(); next++) {
+            if (due[next]) {
+                due[next] = 0;
+                refusedBy[next] = -1;
+                return int32_t(next);
+            }
+        }
+        return -1;
+    }
+    // Entry k could not join group g as it stands.
+    void RefusedBy(int32_t k, int32_t g)
+    {
+        refusedBy[size_t(k)] = g;
+        refusals.push_back({k, firstRefused[size_t(g)]});
+        firstRefused[size_t(g)] = int32_t(refusals.size()) - 1;
+    }
+    // Entry k, triangle i, went from group `from` to group `to`.
+    void Moved(int32_t k, int32_t i, int32_t from, int32_t to)
+    {
+        due[size_t(k)] = 1;
+        for (int32_t w = firstWatcher[size_t(i)]; w < firstWatcher[size_t(i) + 1]; w++)
+            due[size_t(watchers[size_t(w)])] = 1;
+        Changed(from);
+        Changed(to);
+    }
+
+private:
+    void Changed(int32_t g)
+    {
+        for (int32_t r = firstRefused[size_t(g)]; r >= 0; r = refusals[size_t(r)].next) {
+            const int32_t k = refusals[size_t(r)].entry;
+            if (refusedBy[size_t(k)] == g)
+                due[size_t(k)] = 1;
+        }
+        firstRefused[size_t(g)] = -1;
+    }
+
+    struct Refusal {
+        int32_t entry;
+        int32_t next;  // the group's previous refusal, -1 for none
+    };
+    std::vector<uint8_t> due;
+    std::vector<int32_t> refusedBy;      // per entry: the group that last refused it, -1 for none
+    std::vector<int32_t> firstRefused;   // per group: its latest refusal, -1 for none
+    std::vector<Refusal> refusals;
+    std::vector<int32_t> firstWatcher, watchers;
+};
 
 // Points every triangle at its group's place in the list.
 void RenumberTriangleGroups(LmMesh& mesh, const std::vector<LmGroup>& groups)
@@ -324,7 +289,7 @@ bool ChartJoiner::CanJoin(int32_t i, int32_t g)
     EdgeLines own;
     bool ownComputed = false;
     for (int32_t c : candidates) {
-        if (c == i || mesh.triangles[size_t(c)].group != g)
+        if (c == i || groupOf[size_t(c)] != g)
             continue;
         if (!ownComputed) {
             own = EdgeLines2D(mesh, i, axis);
@@ -348,12 +313,125 @@ bool ChartJoiner::MergeGroups(int32_t a, int32_t b)
             return false;
     }
     for (int32_t t : from.triangles)
-        mesh.triangles[size_t(t)].group = target;
+        Assign(t, target);
     to.triangles.insert(to.triangles.end(), from.triangles.begin(), from.triangles.end());
     to.texelBox.Add(from.texelBox);
     to.bounds.Add(from.bounds);
     from.triangles.clear();
     return true;
+}
+
+std::vector<LmGroup> SeedGroups(LmMesh& mesh, const LightmapperSettings& settings)
+{
+    std::vector<LmGroup> groups;
+    // At most one group per triangle; reserved so that growing never holds two copies at once.
+    groups.reserve(mesh.triangles.size());
+    Core::HashMap<int32_t, int32_t> faceGroups;
+    for (int32_t i = 0; i < mesh.TriangleCount(); i++) {
+        LmTriangle& t = mesh.triangles[size_t(i)];
+        bool added = false;
+        int32_t entry = faceGroups.FindOrAdd(t.faceId, int32_t(groups.size()), added);
+        int32_t g = faceGroups[entry].value;
+        if (added) {
+            LmGroup& group = groups.emplace_back();
+            group.requestedTexelSize = EffectiveTexelSize(settings, t.flags);
+            group.groupFlags = (t.flags & TriangleCoarse) ? GroupCoarse : 0;
+            group.projKey = t.projKey;
+            group.texelBox = TriangleTexelBox(mesh, settings, i);
+            group.bounds = TriangleBounds(mesh, t);
+            group.triangles.push_back(i);
+        } else {
+            LmGroup& group = groups[size_t(g)];
+            group.triangles.push_back(i);
+            group.texelBox.Add(TriangleTexelBox(mesh, settings, i));
+            group.bounds.Add(TriangleBounds(mesh, t));
+        }
+        t.group = g;
+    }
+    return groups;
+}
+
+void MergeAcrossNeighbours(ChartJoiner& joiner)
+{
+    const std::vector<LmTriangle>& triangles = joiner.mesh.triangles;
+    for (bool merged = true; merged;) {
+        merged = false;
+        for (size_t i = 0; i < triangles.size(); i++) {
+            for (int32_t e = 0; e < 3; e++) {
+                int32_t n = triangles[i].neighbour[e];
+                if (n < 0 || triangles[size_t(n)].group == triangles[i].group)
+                    continue;
+                if (joiner.MergeGroups(triangles[i].group, triangles[size_t(n)].group))
+                    merged = true;
+            }
+        }
+    }
+}
+
+int32_t MoveIsolatedTriangles(ChartJoiner& joiner)
+{
+    LmMesh& mesh = joiner.mesh;
+    const int32_t triangleCount = mesh.TriangleCount();
+    Core::HashMap<int32_t, int32_t> faceUse;
+    for (const LmTriangle& t : mesh.triangles)
+        faceUse[faceUse.FindOrAdd(t.faceId, 0)].value++;
+    // Neighbours across edges whatever their projection key. Moves change keys and groups but
+    // not the edges, so they are looked up once for all passes.
+    std::vector<int32_t> isolated;
+    std::vector<int32_t> neighbours;
+    for (int32_t i = 0; i < triangleCount; i++) {
+        const LmTriangle& t = mesh.triangles[size_t(i)];
+        if (faceUse[faceUse.Find(t.faceId)].value != 1)
+            continue;
+        isolated.push_back(i);
+        for (int32_t e = 0; e < 3; e++)
+            neighbours.push_back(FindNeighbour(mesh, t.modelId, t.pos[e], t.pos[(e + 1) % 3], i));
+    }
+    IsolatedPasses passes(isolated, neighbours, triangleCount, int32_t(joiner.groups.size()));
+    const float minCosine = std::cos(0.82030475f);  // 47 degrees
+    int32_t moved = 0;
+    for (bool movedAny = true; movedAny;) {
+        movedAny = false;
+        for (int32_t k = passes.NextDue(-1); k >= 0; k = passes.NextDue(k)) {
+            const int32_t i = isolated[size_t(k)];
+            const int32_t* around = &neighbours[size_t(k) * 3];
+            LmTriangle& t = mesh.triangles[size_t(i)];
+            int32_t g = SurroundingGroup(mesh, i, around);
+            if (g < 0)
+                continue;
+            const Geom::Vec3 normal = mesh.normals[size_t(t.faceNormal)];
+            bool bendsTooMuch = false;
+            for (int32_t e = 0; e < 3; e++) {
+                const int32_t n = around[e];
+                if (n >= 0 && mesh.triangles[size_t(n)].group == g &&
+                    Geom::Dot(mesh.normals[size_t(mesh.triangles[size_t(n)].faceNormal)], normal) < minCosine)
+                    bendsTooMuch = true;
+            }
+            if (bendsTooMuch)
+                continue;
+            const uint32_t ownKey = t.projKey;
+            t.projKey = joiner.groups[size_t(g)].projKey;
+            if (!joiner.CanJoin(i, g)) {
+                t.projKey = ownKey;
+                passes.RefusedBy(k, g);
+                continue;
+            }
+            LmGroup& target = joiner.groups[size_t(g)];
+            target.triangles.push_back(i);
+            target.texelBox.Add(TriangleTexelBox(mesh, joiner.settings, i));
+            target.bounds.Add(TriangleBounds(mesh, t));
+            const int32_t from = t.group;
+            std::vector<int32_t>& old = joiner.groups[size_t(from)].triangles;
+            auto at = std::find(old.begin(), old.end(), i);
+            *at = old.back();
+            old.pop_back();
+            joiner.Assign(i, g);
+            passes.Moved(k, i, from, g);
+            moved++;
+            movedAny = true;
+        }
+    }
+    return moved;
 }
 
 std::vector<LmGroup> GroupTriangles(LmMesh& mesh, const LightmapperSettings& settings, const TriangleKdTree& tree,

@@ -32,6 +32,9 @@ public:
                 std::vector<int32_t>& candidates, std::vector<LmGroup>& groups)
         : mesh(mesh), settings(settings), tree(tree), candidates(candidates), groups(groups)
     {
+        groupOf.reserve(mesh.triangles.size());
+        for (const LmTriangle& t : mesh.triangles)
+            groupOf.push_back(t.group);
     }
 
     // Whether triangle t may join group g: same projection key and texel size, the chart stays
@@ -41,13 +44,35 @@ public:
     // Moves the smaller group's triangles into the larger one when every one of them can join
     // it; the emptied group stays in the list.
     bool MergeGroups(int32_t a, int32_t b);
+    // Puts a triangle in a group (its list is the caller's business). While a joiner works, the
+    // triangles' groups change only through it.
+    void Assign(int32_t triangle, int32_t group)
+    {
+        mesh.triangles[size_t(triangle)].group = group;
+        groupOf[size_t(triangle)] = group;
+    }
 
     LmMesh& mesh;
     const LightmapperSettings& settings;
     const TriangleKdTree& tree;
     std::vector<int32_t>& candidates;
     std::vector<LmGroup>& groups;
+
+private:
+    // Every triangle's group, packed: the overlap test sifts a column of the tree for the
+    // group's triangles, and reading the group out of each whole triangle record cost a cache
+    // line per candidate.
+    std::vector<int32_t> groupOf;
 };
+
+// The steps of GroupTriangles, in order. Seeding: every triangle in the group of its input face.
+std::vector<LmGroup> SeedGroups(LmMesh& mesh, const LightmapperSettings& settings);
+// Merge passes across neighbour links until one merges nothing.
+void MergeAcrossNeighbours(ChartJoiner& joiner);
+// Passes that move a triangle which is a face of its own into the group two of its neighbours
+// share, if its face bends by less than 47 degrees from theirs and it fits, until one moves
+// nothing. Returns the number of triangles moved.
+int32_t MoveIsolatedTriangles(ChartJoiner& joiner);
 
 // World units per texel of a triangle: the texel size times its object's multiplier.
 float EffectiveTexelSize(const LightmapperSettings& settings, uint32_t flags);

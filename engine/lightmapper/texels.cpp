@@ -100,6 +100,19 @@ Geom::Vec2 ChartPoint(const LmGroup& group, float x, float y)
     return {x * m.row[0].x + y * m.row[1].x + m.row[2].x, x * m.row[0].y + y * m.row[1].y + m.row[2].y};
 }
 
+Geom::Box3 SampleQueryBox(const SampleSearch& search, const LmGroup& group, Geom::Vec2 q)
+{
+    const int32_t axis = group.ProjectionAxis();
+    const float radius = 2 * std::max(group.texelSize[0], group.texelSize[1]);
+    const Geom::Vec3 lifted = Lift(q, axis);
+    Geom::Box3 query;
+    query.min = lifted - Geom::Vec3{radius, radius, radius};
+    query.max = lifted + Geom::Vec3{radius, radius, radius};
+    query.min[axis] = group.bounds.min[axis] - search.epsilon;
+    query.max[axis] = group.bounds.max[axis] + search.epsilon;
+    return query;
+}
+
 int32_t FindGroupSample(const SampleSearch& search, const LmGroup& group, int32_t groupIndex, Geom::Vec2 q,
                         TexelSample& sample)
 {
@@ -111,13 +124,8 @@ int32_t FindGroupSample(const SampleSearch& search, const LmGroup& group, int32_
     const float radius = 2 * std::max(group.texelSize[0], group.texelSize[1]);
     const Geom::Vec3 lifted = Lift(q, axis);
 
-    Geom::Box3 query;
-    query.min = lifted - Geom::Vec3{radius, radius, radius};
-    query.max = lifted + Geom::Vec3{radius, radius, radius};
-    query.min[axis] = group.bounds.min[axis] - search.epsilon;
-    query.max[axis] = group.bounds.max[axis] + search.epsilon;
     search.candidates.clear();
-    search.tree.QueryBox(search.slot, query, search.candidates);
+    search.tree.QueryBox(search.slot, SampleQueryBox(search, group, q), search.candidates);
 
     // The first line hit in candidate order wins at once; otherwise the first of the nearest
     // edges within the radius, whose frame is only interpolated once it has won.
@@ -155,6 +163,25 @@ int32_t FindGroupSample(const SampleSearch& search, const LmGroup& group, int32_
 }
 
 namespace {
+
+// Of the tied triangles the sampler found, the one FindGroupSample's query would offer first;
+// `undecided` when the query would offer none of them (FindGroupSample must then look further).
+int32_t FirstOffered(const SampleSearch& search, const LmGroup& group, Geom::Vec2 q, const std::vector<int32_t>& tied)
+{
+    if (!search.order || search.mesh.triangles.empty())
+        return GroupSampler::undecided;
+    const Geom::Box3 query = SampleQueryBox(search, group, q);
+    int32_t first = GroupSampler::undecided;
+    uint64_t firstPlace = 0;
+    for (int32_t triangle : tied) {
+        uint64_t place;
+        if (search.order->Place(triangle, query, place) && (first == GroupSampler::undecided || place < firstPlace)) {
+            first = triangle;
+            firstPlace = place;
+        }
+    }
+    return first;
+}
 
 // The colour an emissive triangle adds to its texels, zero for every other triangle.
 Geom::Vec3 EmittedColour(const LmMesh& mesh, int32_t triangle)
@@ -205,6 +232,8 @@ void PackGroupTexels(const SampleSearch& search, const LightmapperSettings& sett
                 Geom::Vec2 q{p.x + o.x * m.row[0].x + o.y * m.row[1].x, p.y + o.x * m.row[0].y + o.y * m.row[1].y};
                 slots[s] = sampler.Find(q);
                 if (slots[s] == GroupSampler::undecided)
+                    slots[s] = FirstOffered(search, group, q, sampler.Tied());
+                if (slots[s] == GroupSampler::undecided)
                     slots[s] = FindGroupSample(search, group, groupIndex, q, sample);
                 if (slots[s] < 0)
                     continue;
@@ -229,11 +258,12 @@ void PackTexels(const LmMesh& mesh, const LightmapperSettings& settings, LmBuild
                 std::vector<LmGroup>& groups)
 {
     const int32_t groupCount = int32_t(groups.size());
+    const BoxQueryOrder order(context.trees.kdTree);
     context.pool.Run(
         [&](int32_t g, int32_t thread) {
             context.progress.Report(float(g) * 100.0f / float(groupCount), 0, std::string());
             const SampleSearch search{mesh, context.trees.kdTree, thread, context.candidates[size_t(thread)],
-                                      settings.epsilon};
+                                      settings.epsilon, &order};
             PackGroupTexels(search, settings, g, groups[size_t(g)]);
         },
         groupCount, 1);

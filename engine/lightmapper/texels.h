@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/lightmapper/box_query_order.h"
 #include "engine/lightmapper/build_context.h"
 #include "engine/lightmapper/group.h"
 #include "engine/lightmapper/lightmapper_settings.h"
@@ -25,14 +26,20 @@ Geom::Vec2 ChartPoint(const LmGroup& group, float x, float y);
 extern const Geom::Vec2 subsampleOffsets[25];
 
 // What finding the group triangle under a chart point reads: the mesh, the kd-tree with one
-// thread's slot and query scratch, and the build's epsilon.
+// thread's slot and query scratch, and the build's epsilon. `order`, when given, is the tree's
+// query order, which settles ties between a group's triangles without a query.
 struct SampleSearch {
     const LmMesh& mesh;
     const TriangleKdTree& tree;
     int32_t slot;
     std::vector<int32_t>& candidates;
     float epsilon;
+    const BoxQueryOrder* order = nullptr;
 };
+
+// The box FindGroupSample queries for a chart point: two texels around it in the chart plane,
+// the group's whole depth (and epsilon) along the projection axis.
+Geom::Box3 SampleQueryBox(const SampleSearch& search, const LmGroup& group, Geom::Vec2 chartPoint);
 
 // The group triangle under a chart point, or the nearest edge point within two texels.
 // Returns the triangle index, -1 when none.

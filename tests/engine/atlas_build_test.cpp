@@ -368,3 +368,58 @@ TEST(OptimizeAtlas, OnlyTheLastOfSeveralPagesShrinksAndEveryCornerKeepsItsTexel)
 }
 
 }  // namespace
+
+namespace {
+
+// Packing state that a packing leaves: where each group went, turned or not, and the free
+// rectangles of every page's tree in order.
+std::vector<int32_t> PackingOutcome(const Atlas& atlas, const std::vector<Engine::GroupPlacement>& placements)
+{
+    std::vector<int32_t> outcome;
+    for (const Engine::GroupPlacement& placed : placements)
+        outcome.insert(outcome.end(), {placed.page, placed.x, placed.y, placed.transposed ? 1 : 0});
+    for (const auto& page : atlas.pages) {
+        for (const Engine::PackNode* leaf : page->leafOrder.Leaves()) {
+            if (!leaf->used)
+                outcome.insert(outcome.end(), {leaf->rect.x, leaf->rect.y, leaf->rect.w, leaf->rect.h});
+        }
+    }
+    return outcome;
+}
+
+TEST(BuildAtlases, PackingsSharingHolesPackAsFreshOnes)
+{
+    // Hollow charts (only a frame covered) give back holes; the packings differ in page size, so
+    // that groups are clipped to narrow pages and turned where they fit only the other way.
+    HandCharts charts;
+    const int32_t sizes[][2] = {{40, 12}, {12, 40}, {30, 30}, {9, 25}, {20, 6}, {6, 6}, {25, 14}};
+    for (const auto& size : sizes) {
+        LmGroup& group = charts.Add(size[0], size[1], {0.5f, 0.5f, 0.5f});
+        for (int32_t y = 0; y < size[1]; y++) {
+            for (int32_t x = 0; x < size[0]; x++) {
+                const bool frame = x == 0 || y == 0 || x == size[0] - 1 || y == size[1] - 1;
+                if (!frame)
+                    group.coverage[size_t(y * size[0] + x) / 64] &= ~(uint64_t(1) << ((y * size[0] + x) % 64));
+            }
+        }
+    }
+    Engine::GroupHoles shared;
+    const int32_t pages[][2] = {{64, 64}, {48, 80}, {32, 128}, {64, 64}, {128, 32}, {24, 200}};
+    int32_t freeLeaves = 0;
+    for (const auto& page : pages) {
+        SCOPED_TRACE(std::to_string(page[0]) + " x " + std::to_string(page[1]));
+        std::vector<Engine::GroupPlacement> withShared, fresh;
+        Atlas a(page[0], page[1], Engine::opaqueFillColour), b(page[0], page[1], Engine::opaqueFillColour);
+        a.withPixels = b.withPixels = false;
+        const bool packedShared = Engine::BuildAtlases(1, charts.lm.Progress(), page[0], page[1], charts.All(), &a, true,
+                                                       withShared, &shared);
+        const bool packedFresh =
+            Engine::BuildAtlases(1, charts.lm.Progress(), page[0], page[1], charts.All(), &b, true, fresh);
+        EXPECT_EQ(packedShared, packedFresh);
+        EXPECT_EQ(PackingOutcome(a, withShared), PackingOutcome(b, fresh));
+        freeLeaves += int32_t(PackingOutcome(b, {}).size() / 4);
+    }
+    EXPECT_GT(freeLeaves, 20) << "the holes must reach the packer";
+}
+
+}  // namespace

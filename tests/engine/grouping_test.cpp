@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "chart_fixture.h"
+#include "engine/lightmapper/connectivity.h"
 #include "engine/lightmapper/grouping.h"
 
 using ChartTest::MeshTriangle;
@@ -364,3 +365,134 @@ TEST(Grouping, ProjectionsTouchingWithinToleranceDoNotOverlap)
             << c.shift;
     }
 }
+
+namespace {
+
+Geom::Box3 CornerBox(const Engine::LmMesh& mesh, int32_t i)
+{
+    Geom::Box3 box;
+    for (int32_t k = 0; k < 3; k++)
+        box.Add(mesh.Corner(mesh.triangles[size_t(i)], k));
+    return box;
+}
+
+// The isolated-triangle step with every pass looking at every triangle of a face of its own, in
+// index order: what the step must do, however it skips the triangles it knows cannot move.
+int32_t MoveIsolatedTrianglesInFullPasses(Engine::ChartJoiner& joiner)
+{
+    Engine::LmMesh& mesh = joiner.mesh;
+    std::vector<int32_t> faceUse(mesh.triangles.size() + 1, 0);
+    for (const Engine::LmTriangle& t : mesh.triangles)
+        faceUse[size_t(t.faceId)]++;
+    const float minCosine = std::cos(0.82030475f);
+    int32_t moved = 0;
+    for (bool movedAny = true; movedAny;) {
+        movedAny = false;
+        for (int32_t i = 0; i < mesh.TriangleCount(); i++) {
+            Engine::LmTriangle& t = mesh.triangles[size_t(i)];
+            if (faceUse[size_t(t.faceId)] != 1)
+                continue;
+            int32_t around[3], groupOf[3];
+            for (int32_t e = 0; e < 3; e++) {
+                around[e] = Engine::FindNeighbour(mesh, t.modelId, t.pos[e], t.pos[(e + 1) % 3], i);
+                groupOf[e] = around[e] >= 0 ? mesh.triangles[size_t(around[e])].group : -1;
+            }
+            int32_t g = -1;
+            if (groupOf[0] >= 0 && (groupOf[0] == groupOf[1] || groupOf[0] == groupOf[2]))
+                g = groupOf[0];
+            else if (groupOf[1] >= 0 && groupOf[1] == groupOf[2])
+                g = groupOf[1];
+            if (g < 0 || g == t.group)
+                continue;
+            bool bends = false;
+            for (int32_t e = 0; e < 3; e++) {
+                if (around[e] >= 0 && groupOf[e] == g &&
+                    Geom::Dot(mesh.normals[size_t(mesh.triangles[size_t(around[e])].faceNormal)],
+                              mesh.normals[size_t(t.faceNormal)]) < minCosine)
+                    bends = true;
+            }
+            if (bends)
+                continue;
+            const uint32_t ownKey = t.projKey;
+            t.projKey = joiner.groups[size_t(g)].projKey;
+            if (!joiner.CanJoin(i, g)) {
+                t.projKey = ownKey;
+                continue;
+            }
+            Engine::LmGroup& target = joiner.groups[size_t(g)];
+            target.triangles.push_back(i);
+            target.texelBox.Add(Engine::TriangleTexelBox(mesh, joiner.settings, i));
+            target.bounds.Add(CornerBox(mesh, i));
+            std::vector<int32_t>& old = joiner.groups[size_t(t.group)].triangles;
+            *std::find(old.begin(), old.end(), i) = old.back();
+            old.pop_back();
+            joiner.Assign(i, g);
+            moved++;
+            movedAny = true;
+        }
+    }
+    return moved;
+}
+
+// A height field whose grid points also wander sideways by up to most of a cell: the surface
+// folds over itself, so charts are refused for overlaps as well as for bends.
+std::vector<MeshTriangle> FoldedTerrain(int cells, float step, uint32_t seed)
+{
+    std::vector<MeshTriangle> mesh = ChartTest::Terrain(cells, step, seed);
+    uint32_t state = seed * 2654435761u;
+    auto wander = [&state, step]() {
+        state = state * 1664525u + 1013904223u;
+        return (float(state >> 8) / float(1 << 24) - 0.5f) * 1.6f * step;
+    };
+    std::vector<std::pair<Vec3, Vec3>> moved;  // every grid point moves the same way wherever it appears
+    for (MeshTriangle& t : mesh) {
+        for (Vec3* p : {&t.a, &t.b, &t.c}) {
+            auto at = std::find_if(moved.begin(), moved.end(), [p](const auto& m) { return m.first == *p; });
+            if (at == moved.end()) {
+                moved.push_back({*p, *p + Vec3{wander(), wander(), 0}});
+                at = moved.end() - 1;
+            }
+            *p = at->second;
+        }
+    }
+    return mesh;
+}
+
+TEST(Grouping, IsolatedTrianglesMoveAsInFullPasses)
+{
+    // Steep random terrain, some of it folded over itself: many triangles face another way than
+    // those around them, and moving one changes what its neighbours may do in the same and the
+    // next pass.
+    int32_t totalMoved = 0;
+    for (uint32_t seed = 1; seed <= 12; seed++) {
+        SCOPED_TRACE(seed);
+        const std::vector<MeshTriangle> mesh = seed % 2 ? ChartTest::Terrain(24, 0.6f + 0.1f * float(seed % 13), seed)
+                                                        : FoldedTerrain(16, 0.5f, seed);
+        std::vector<Engine::LmGroup> grouped[2];
+        std::vector<Engine::LmTriangle> triangles[2];
+        int32_t moved[2];
+        for (int way = 0; way < 2; way++) {
+            auto staged = Prepare(Settings(0.25f), mesh);
+            staged->groups = Engine::SeedGroups(staged->mesh, staged->Settings());
+            Engine::ChartJoiner joiner = staged->Joiner();
+            Engine::MergeAcrossNeighbours(joiner);
+            moved[way] = way == 0 ? Engine::MoveIsolatedTriangles(joiner) : MoveIsolatedTrianglesInFullPasses(joiner);
+            grouped[way] = std::move(staged->groups);
+            triangles[way] = staged->mesh.triangles;
+        }
+        ASSERT_EQ(moved[0], moved[1]);
+        ASSERT_EQ(grouped[0].size(), grouped[1].size());
+        for (size_t g = 0; g < grouped[0].size(); g++) {
+            EXPECT_EQ(grouped[0][g].triangles, grouped[1][g].triangles) << "group " << g;
+            EXPECT_EQ(grouped[0][g].texelBox, grouped[1][g].texelBox) << "group " << g;
+        }
+        for (size_t t = 0; t < triangles[0].size(); t++) {
+            EXPECT_EQ(triangles[0][t].group, triangles[1][t].group) << "triangle " << t;
+            EXPECT_EQ(triangles[0][t].projKey, triangles[1][t].projKey) << "triangle " << t;
+        }
+        totalMoved += moved[0];
+    }
+    EXPECT_GT(totalMoved, 20) << "the terrains must exercise the step";
+}
+
+}  // namespace
