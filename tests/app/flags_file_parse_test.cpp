@@ -49,8 +49,8 @@ TEST(ParseObjectFlags, EndsAtTheFirstFailureWhetherSyntaxOrHandler)
     const Case cases[] = {
         {"a\nb 2 & model 3\n", "", App::ExitSuccess, {"a", "b"}, ""},
         // The handler's code ends the parse before the syntax error further on is read.
-        {"a\nb\nc\n7\n", "b", App::ExitAlphaMap, {"a", "b"}, ""},
-        {"a\nb\n7\nc\n", "c", App::ExitFlagsSyntax, {"a", "b"}, "unexpected token at line 3 col 1 (mem.flags)\n"},
+        {"a\nb\nc\n\"s\"\n", "b", App::ExitAlphaMap, {"a", "b"}, ""},
+        {"a\nb\n\"s\"\nc\n", "c", App::ExitFlagsSyntax, {"a", "b"}, "unexpected token at line 3 col 1 (mem.flags)\n"},
         {"a & size 2\n", "", App::ExitFlagsSyntax, {}, "invalid key name at line 1 col 5 (mem.flags)\n"},
     };
     for (const Case& c : cases) {
