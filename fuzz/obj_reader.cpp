@@ -41,7 +41,12 @@ void CheckParsed(const Engine::ObjReader& reader)
 {
     CheckDistinct(reader.positions, [](const Geom::Vec3& v) { return std::tuple(v.x, v.y, v.z); });
     CheckDistinct(reader.normals, [](const Geom::Vec3& v) { return std::tuple(v.x, v.y, v.z); });
-    CheckDistinct(reader.uvs, [](const Geom::Vec2& v) { return std::tuple(v.x, v.y); });
+    // Missing texture coordinates get one (0, 0) appended after welding, which may equal a
+    // (0, 0) the file gave: the reader does exactly that, so that last entry is left out.
+    std::vector<Geom::Vec2> uvs = reader.uvs;
+    if (!uvs.empty() && uvs.back().x == 0 && uvs.back().y == 0)
+        uvs.pop_back();
+    CheckDistinct(uvs, [](const Geom::Vec2& v) { return std::tuple(v.x, v.y); });
     bool everyNormal = true;
     const std::string* previousName = nullptr;
     for (size_t t = 0; t < reader.triangles.size(); t++) {
