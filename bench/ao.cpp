@@ -1,18 +1,32 @@
-// ketra-ao MODEL.obj [-i SCALE] [-s SAMPLES] [-j THREADS[,THREADS...]] [-r REPEATS] [--rays RAYS.bin]
+// ketra-ao MODEL.obj [-i SCALE] [-t TEXEL] [-s SAMPLES] [-j THREADS[,THREADS...]] [-r REPEATS]
+//          [--rays RAYS.bin] [--texel-rays ROUNDS] [--check-rays]
 //
 // Runs the build up to and including the ambient-occlusion pass on a model, as the tool does
 // with its default settings (texel size, distance, one sample point per texel), and times the
 // pass. Prints one "name value" line per figure; rays_per_s counts covered texels x samples
-// over the whole pass (corner coordinates, tracing and post-processing).
+// over the whole pass (corner coordinates, tracing and post-processing). The pass traces
+// through the build's ray tracer: the wide BVH, or the kd-tree with KETRA_TRACER=kdtree.
 //
 // With several thread counts and repeats the pass runs again and again on the same groups
 // (basis 0 cleared in between), the thread counts taking turns, so that on a busy machine every
 // count sees the same conditions; medians and their ratios follow. --rays traces a ray file of
-// make_rays.py on the same tree with one thread, taking its turn likewise: the per-ray cost of
-// the tree alone, for scale.
+// make_rays.py on the same tracer with one thread, taking its turn likewise: the per-ray cost of
+// the tracer alone, for scale.
+//
+// --texel-rays ROUNDS (where Embree is installed) traces the pass's own rays, texel by texel,
+// through the build's tracer and through Embree's rtcIntersect1 on one thread, the two taking
+// turns on each texel's rays (which goes first alternates), and prints the rays per second of
+// each over the whole set, the medians over ROUNDS and their ratio; the pass's own rate over
+// Embree's follows (the pass also makes its rays and writes its texels).
+//
+// --check-rays traces every ray of the pass through the kd-tree and the wide BVH; each ray where
+// the two distances differ is traced again by the loop over every triangle, and the counts of
+// rays and texels where each structure differs from the loop are printed, with how many of the
+// kd-tree's misses the loop finds in the triangle test's tolerance band (outside the triangle).
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +36,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/embree_scene.h"
 #include "app/options.h"
 #include "engine/lightmapper/ambient_occlusion.h"
 #include "engine/lightmapper/grouping.h"
@@ -44,9 +59,12 @@ struct Options {
     const char* model = nullptr;
     const char* rays = nullptr;
     float scale = 1.0f;
+    float texelSize = 0;  // 0: the tool's default
     int32_t samples = 256;
     std::vector<int32_t> threads;
     int32_t repeats = 1;
+    int32_t texelRayRounds = 0;
+    bool checkRays = false;
 };
 
 bool ParseThreadList(const char* text, std::vector<int32_t>& threads)
@@ -69,10 +87,16 @@ bool ParseOptions(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
-        if ((arg == "-i" || arg == "-s" || arg == "-j" || arg == "-r" || arg == "--rays") && i + 1 < argc) {
+        if ((arg == "-i" || arg == "-t" || arg == "-s" || arg == "-j" || arg == "-r" || arg == "--rays" ||
+             arg == "--texel-rays") &&
+            i + 1 < argc) {
             const char* value = argv[++i];
             if (arg == "-i")
                 options.scale = std::strtof(value, nullptr);
+            else if (arg == "-t")
+                options.texelSize = std::strtof(value, nullptr);
+            else if (arg == "--texel-rays")
+                options.texelRayRounds = std::atoi(value);
             else if (arg == "-s")
                 options.samples = std::atoi(value);
             else if (arg == "-r")
@@ -81,6 +105,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
                 options.rays = value;
             else if (!ParseThreadList(value, options.threads))
                 return false;
+        } else if (arg == "--check-rays") {
+            options.checkRays = true;
         } else if (!options.model) {
             options.model = argv[i];
         } else {
@@ -89,7 +115,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
     }
     if (options.threads.empty())
         options.threads.push_back(1);
-    return options.model && options.scale > 0 && options.samples >= 0 && options.repeats >= 1;
+    return options.model && options.scale > 0 && options.samples >= 0 && options.repeats >= 1 &&
+           options.texelSize >= 0 && options.texelRayRounds >= 0;
 }
 
 
@@ -149,18 +176,143 @@ PassTiming TimePass(Engine::Lightmapper& lm, Engine::StagedBuild& build, int32_t
 }
 
 
+// Every ray of the pass through both structures; differing rays against the loop.
+void CheckRays(Engine::StagedBuild& build)
+{
+    const Engine::TriangleTrees& trees = build.context.trees;
+    if (trees.tracer.Kind() != Engine::TracerKind::bvh) {
+        std::printf("check_rays: needs the BVH (KETRA_TRACER is kdtree)\n");
+        return;
+    }
+    const Engine::TriangleMeshView view = trees.elements.View();
+    const float distance = build.settings.aoDistance;
+    int64_t rays = 0, differ = 0, bvhWrong = 0, kdWrong = 0, kdBandMisses = 0, texels = 0, differingTexels = 0;
+    Engine::ForEachAoTexelRays(build.mesh, build.settings, build.charts, [&](const Engine::KdRay* texelRays, int32_t n) {
+        bool texelDiffers = false;
+        for (int32_t i = 0; i < n; i++) {
+            const Engine::KdRay& ray = texelRays[i];
+            const float kd = trees.kdTree.RayNearest(0, 0, ray, nullptr, distance);
+            const float bvh = trees.tracer.Bvh().RayNearest(0, ray, nullptr, distance);
+            if (std::memcmp(&kd, &bvh, sizeof(float)) == 0)
+                continue;
+            differ++;
+            texelDiffers = true;
+            int32_t hit = -1;
+            const float loop = Engine::NearestTriangleByLoop(view, 0, ray, &hit, distance);
+            bvhWrong += std::memcmp(&loop, &bvh, sizeof(float)) != 0;
+            if (std::memcmp(&loop, &kd, sizeof(float)) != 0) {
+                kdWrong++;
+                // Where on its triangle the loop's hit lies: outside it means the tolerance band.
+                if (hit >= 0) {
+                    const Engine::TriangleCorners& c = view.triangles[hit];
+                    float b1, b2;
+                    Engine::RayTriangle(ray, view.positions[c.pos[0]], view.positions[c.pos[1]],
+                                        view.positions[c.pos[2]], Engine::rayTriangleTolerance, b1, b2);
+                    const bool band = b1 < 0 || b2 < 0 || b1 + b2 > 1;
+                    kdBandMisses += band;
+                    if (!band && kdWrong - kdBandMisses <= 8)
+                        std::printf("kdtree_wrong_inside: kd %.9g loop %.9g triangle %d b1 %.9g b2 %.9g origin %.9g %.9g %.9g "
+                                    "direction %.9g %.9g %.9g\n",
+                                    double(kd), double(loop), hit, double(b1), double(b2), double(ray.origin.x),
+                                    double(ray.origin.y), double(ray.origin.z), double(ray.direction.x),
+                                    double(ray.direction.y), double(ray.direction.z));
+                    if (!band && kdWrong - kdBandMisses <= 3) {
+                        for (int k = 0; k < 3; k++)
+                            std::printf("  corner %d: %.9g %.9g %.9g\n", k, double(view.positions[c.pos[k]].x),
+                                        double(view.positions[c.pos[k]].y), double(view.positions[c.pos[k]].z));
+                    }
+                }
+            }
+        }
+        rays += n;
+        texels++;
+        differingTexels += texelDiffers;
+    });
+    std::printf("checked_rays: %lld\nchecked_texels: %lld\n", static_cast<long long>(rays), static_cast<long long>(texels));
+    std::printf("rays_differing: %lld\ntexels_with_differing_rays: %lld\n", static_cast<long long>(differ),
+                static_cast<long long>(differingTexels));
+    std::printf("differing_bvh_wrong: %lld\ndiffering_kdtree_wrong: %lld\nkdtree_wrong_in_band: %lld\n",
+                static_cast<long long>(bvhWrong), static_cast<long long>(kdWrong), static_cast<long long>(kdBandMisses));
+}
+
+#ifdef KETRA_BENCH_EMBREE
+// Processor time of the calling thread; leaves out the time it waited for a core.
+double ThreadCpuSeconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// The pass's rays through the build's tracer and through Embree, texel by texel on this thread.
+void CompareTexelRays(Engine::StagedBuild& build, double passRate, int32_t rounds)
+{
+    const Bench::EmbreeScene embree(build.mesh, 1);
+    const Engine::RayTracer& tracer = build.context.trees.tracer;
+    const float distance = build.settings.aoDistance;
+    std::vector<double> ourRates, embreeRates, ratios;
+    int64_t rayCount = 0, agree = 0;
+    for (int32_t round = 0; round < rounds; round++) {
+        double ours = 0, theirs = 0;
+        int64_t texel = 0;
+        rayCount = agree = 0;
+        std::vector<float> ourDistances, embreeDistances;
+        Engine::ForEachAoTexelRays(build.mesh, build.settings, build.charts, [&](const Engine::KdRay* rays, int32_t n) {
+            ourDistances.resize(size_t(n));
+            embreeDistances.resize(size_t(n));
+            for (int32_t pass = 0; pass < 2; pass++) {
+                const bool oursNow = (pass == 0) == (texel % 2 == 0);
+                const double start = ThreadCpuSeconds();
+                if (oursNow) {
+                    for (int32_t i = 0; i < n; i++)
+                        ourDistances[size_t(i)] = tracer.RayNearest(0, 0, rays[i], nullptr, distance);
+                    ours += ThreadCpuSeconds() - start;
+                } else {
+                    for (int32_t i = 0; i < n; i++)
+                        embreeDistances[size_t(i)] = embree.Trace(rays[i], distance);
+                    theirs += ThreadCpuSeconds() - start;
+                }
+            }
+            for (int32_t i = 0; i < n; i++) {
+                const float a = ourDistances[size_t(i)], b = embreeDistances[size_t(i)];
+                const bool aHit = a != Engine::noHit, bHit = b != Engine::noHit;
+                agree += aHit == bHit && (!aHit || std::fabs(a - b) <= 1e-4f * std::max(1.0f, a));
+            }
+            rayCount += n;
+            texel++;
+        });
+        ourRates.push_back(double(rayCount) / ours);
+        embreeRates.push_back(double(rayCount) / theirs);
+        ratios.push_back(theirs / ours);
+    }
+    const double ourRate = Bench::Median(ourRates), embreeRate = Bench::Median(embreeRates);
+    std::printf("texel_rays: %lld\n", static_cast<long long>(rayCount));
+    std::printf("texel_rays_rounds: %d\n", rounds);
+    std::printf("tracer_mrays_per_cpu_s: %.3f\n", ourRate / 1e6);
+    std::printf("embree_mrays_per_cpu_s: %.3f\n", embreeRate / 1e6);
+    std::printf("tracer_over_embree: %.3f\n", Bench::Median(ratios));
+    std::printf("embree_agree_share: %.6f\n", rayCount > 0 ? double(agree) / double(rayCount) : 1.0);
+    // The whole pass on one thread (making rays, tracing, writing texels; processor time) against
+    // Embree tracing alone.
+    if (passRate > 0)
+        std::printf("pass_j1_over_embree: %.3f\n", passRate / embreeRate);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: ketra-ao MODEL.obj [-i SCALE] [-s SAMPLES] [-j THREADS[,THREADS...]] "
-                             "[-r REPEATS] [--rays RAYS.bin]\n");
+        std::fprintf(stderr, "usage: ketra-ao MODEL.obj [-i SCALE] [-t TEXEL] [-s SAMPLES] [-j THREADS[,THREADS...]] "
+                             "[-r REPEATS] [--rays RAYS.bin] [--texel-rays ROUNDS] [--check-rays]\n");
         return 2;
     }
     Engine::LightmapperSettings settings = App::ToolSettings();
     settings.sampleCount = options.samples;
+    if (options.texelSize > 0)
+        settings.texelSize = options.texelSize;
     Engine::Lightmapper lm(settings);
     if (!Bench::LoadModel(options.model, options.scale, lm)) {
         std::fprintf(stderr, "cannot read model %s\n", options.model);
@@ -209,7 +361,7 @@ int main(int argc, char** argv)
             const Clock::time_point start = Clock::now();
             float sink = 0;
             for (const Engine::KdRay& ray : rays)
-                sink += build.context.trees.kdTree.RayNearest(0, 0, ray, nullptr, rayDistance) < Engine::noHit;
+                sink += build.context.trees.tracer.RayNearest(0, 0, ray, nullptr, rayDistance) < Engine::noHit;
             traceSeconds.push_back(Seconds(start));
             traceCpuSeconds.push_back(double(std::clock() - cpuStart) / CLOCKS_PER_SEC);
             if (sink < 0)
@@ -265,5 +417,11 @@ int main(int argc, char** argv)
         if (oneThreadCpuRate > 0 && cpuRate > 0)
             std::printf("ao_over_tree_cpu_j1: %.3f\n", oneThreadCpuRate / cpuRate);
     }
+    if (options.checkRays)
+        CheckRays(build);
+#ifdef KETRA_BENCH_EMBREE
+    if (options.texelRayRounds > 0)
+        CompareTexelRays(build, oneThreadCpuRate, options.texelRayRounds);
+#endif
     return 0;
 }

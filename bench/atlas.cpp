@@ -194,7 +194,7 @@ int RunModel(int argc, char** argv)
     for (int run = 0; run < 7; run++) {
         Core::PreciseTimer timer;
         timer.Start();
-        Engine::OptimizeAtlas(lm.Mesh(), lm.Settings(), lm.Progress(), charts.groups, atlases);
+        Engine::OptimizeAtlas(lm.Mesh(), lm.Settings(), lm.Pool(), lm.Progress(), charts.groups, atlases);
         seconds.push_back(double(timer.Stop()) * 1e-6);
     }
     bool stable = ResultHash(atlases[0], lm.Mesh()) == firstHash;

@@ -39,4 +39,10 @@ int32_t GetPhysicalCoreCount()
     return count;
 }
 
+bool CpuHasAvx2()
+{
+    static const bool hasAvx2 = Platform::ProcessorHasAvx2();
+    return hasAvx2;
+}
+
 }  // namespace Core

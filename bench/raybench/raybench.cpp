@@ -1,12 +1,21 @@
-// ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [--out DISTS.bin] [--scaling ROUNDS]
+// ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [-r ROUNDS] [--out DISTS.bin]
+//                [--scaling ROUNDS] [--verify COUNT]
 //
-// Builds the triangle kd-tree over a model and traces every ray of a ray file (as written by
-// make_rays.py: "KRAY", version 1, count, maximum distance, then 6 floats a ray) with
-// RayNearest in mode 0 up to the file's maximum distance. Prints one "name value" line per
-// figure. --out writes one little-endian float per ray: the distance, or 1e37 for a miss.
-// --scaling ROUNDS (with -j 2 or more) then traces the rays with one thread and with THREADS
-// threads in turn, ROUNDS times each, and prints the speedup of the medians.
+// Builds the lightmapper's kd-tree and wide BVH over a model and traces every ray of a ray file
+// (as written by make_rays.py: "KRAY", version 1, count, maximum distance, then 6 floats a ray)
+// with RayNearest in mode 0 up to the file's maximum distance, through both and, where it is
+// installed, through Embree. The tracers take turns on the same rays for ROUNDS rounds (default
+// 5) in this one process, so they see the same machine; medians and their ratios follow. Prints
+// one "name value" line per figure.
+//
+// Every ray where the kd-tree and the BVH give different distances is traced again by the loop
+// over all triangles, and the count of rays where each tree agrees with it is printed.
+// --verify COUNT checks that many rays (spread over the file) of the BVH against the loop as well.
+// --out writes one little-endian float per ray (the BVH's distance, or 1e37 for a miss).
+// --scaling ROUNDS (with -j 2 or more) then traces the rays through the BVH with one thread and
+// with THREADS threads in turn, ROUNDS times each, and prints the speedup of the medians.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -25,20 +34,14 @@
 #include "engine/mesh/obj_reader.h"
 #include "engine/spatial/kdtree3.h"
 #include "engine/spatial/triangle_ops.h"
+#include "engine/spatial/wide_bvh.h"
 
-#ifdef KETRA_RAYBENCH_EMBREE
-#include <embree3/rtcore.h>
-#endif
+#include "bench/embree_scene.h"
 
 namespace {
 
 using Engine::KdRay;
 using Geom::Vec3;
-
-double ProcessCpuSeconds()
-{
-    return double(std::clock()) / CLOCKS_PER_SEC;
-}
 
 double Seconds(std::chrono::steady_clock::time_point start)
 {
@@ -51,21 +54,28 @@ struct Options {
     const char* out = nullptr;
     float scale = 1.0f;
     int threads = 1;
+    int rounds = 5;
     int scalingRounds = 0;
+    int verify = 0;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
-        if ((arg == "-i" || arg == "-j" || arg == "--out" || arg == "--scaling") && i + 1 < argc) {
+        if ((arg == "-i" || arg == "-j" || arg == "-r" || arg == "--out" || arg == "--scaling" || arg == "--verify") &&
+            i + 1 < argc) {
             const char* value = argv[++i];
             if (arg == "-i")
                 options.scale = std::strtof(value, nullptr);
             else if (arg == "-j")
                 options.threads = std::atoi(value);
+            else if (arg == "-r")
+                options.rounds = std::atoi(value);
             else if (arg == "--scaling")
                 options.scalingRounds = std::atoi(value);
+            else if (arg == "--verify")
+                options.verify = std::atoi(value);
             else
                 options.out = value;
         } else if (!options.model) {
@@ -76,130 +86,89 @@ bool ParseOptions(int argc, char** argv, Options& options)
             return false;
         }
     }
-    return options.model && options.rays && options.threads >= 1 && options.scale > 0 && options.scalingRounds >= 0;
+    return options.model && options.rays && options.threads >= 1 && options.scale > 0 && options.rounds >= 1 &&
+           options.scalingRounds >= 0 && options.verify >= 0;
 }
 
-struct Tracer {
-    const Engine::TriangleKdTree* tree = nullptr;
-    const std::vector<KdRay>* rays = nullptr;
-    float maxDistance = 0;
-    std::vector<float> distances;
-
-    // Chunks of rays are claimed from one counter; each thread traces with its own slot.
-    double Run(int threadCount)
-    {
-        distances.assign(rays->size(), Engine::noHit);
-        std::atomic<size_t> next{0};
-        const size_t chunk = 1024;
-        auto body = [&](int slot) {
-            for (;;) {
-                const size_t start = next.fetch_add(chunk);
-                if (start >= rays->size())
-                    return;
-                const size_t end = std::min(start + chunk, rays->size());
-                for (size_t i = start; i < end; i++)
-                    distances[i] = tree->RayNearest(slot, 0, (*rays)[i], nullptr, maxDistance);
-            }
-        };
-        const auto start = std::chrono::steady_clock::now();
-        std::vector<std::thread> threads;
-        for (int slot = 1; slot < threadCount; slot++)
-            threads.emplace_back(body, slot);
-        body(0);
-        for (std::thread& thread : threads)
-            thread.join();
-        return Seconds(start);
-    }
-};
-
-// One thread and `threads` threads take turns on the same rays in this process, so both see the
-// same machine; prints the medians, their ratio and whether both gave the same distances.
-void MeasureScaling(Tracer& tracer, int threads, int rounds)
+// Processor time of the calling thread: on a busy machine it leaves out the time the thread
+// waited for a core, which wall time does not.
+double ThreadCpuSeconds()
 {
-    std::vector<double> one, many;
-    bool agree = true;
-    for (int round = 0; round < rounds; round++) {
-        one.push_back(double(tracer.rays->size()) / tracer.Run(1) / 1e6);
-        const std::vector<float> single = tracer.distances;
-        many.push_back(double(tracer.rays->size()) / tracer.Run(threads) / 1e6);
-        agree = agree && std::memcmp(single.data(), tracer.distances.data(), single.size() * sizeof(float)) == 0;
-    }
-    const double oneMedian = Bench::Median(one), manyMedian = Bench::Median(many);
-    std::printf("scaling_rounds: %d\n", rounds);
-    std::printf("mrays_per_s_1: %.3f\n", oneMedian);
-    std::printf("mrays_per_s_%d: %.3f\n", threads, manyMedian);
-    std::printf("speedup_%d: %.3f\n", threads, oneMedian > 0 ? manyMedian / oneMedian : 0.0);
-    std::printf("threads_agree: %d\n", agree ? 1 : 0);
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
 }
 
-#ifdef KETRA_RAYBENCH_EMBREE
-// Embree on the same triangles and rays, nearest hit in (1/2304, maxDistance], for scale.
-double TraceEmbree(const Engine::LmMesh& mesh, const std::vector<KdRay>& rays, float maxDistance, int threadCount,
-                   std::vector<float>& distances)
+// Chunks of rays are claimed from one counter; each thread traces with its own slot. The
+// function is called through a template so the per-ray call inlines. Returns wall seconds; with
+// one thread, cpuSeconds receives its processor time.
+template <class Trace>
+double RunRays(size_t count, int threadCount, std::vector<float>& distances, const Trace& trace,
+               double* cpuSeconds = nullptr)
 {
-    RTCDevice device = rtcNewDevice(threadCount == 1 ? "threads=1" : nullptr);
-    RTCScene scene = rtcNewScene(device);
-    RTCGeometry geometry = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
-    float* vertices = static_cast<float*>(rtcSetNewGeometryBuffer(geometry, RTC_BUFFER_TYPE_VERTEX, 0,
-                                                                  RTC_FORMAT_FLOAT3, 3 * sizeof(float),
-                                                                  mesh.positions.size()));
-    std::memcpy(vertices, mesh.positions.data(), mesh.positions.size() * sizeof(Vec3));
-    unsigned* indices = static_cast<unsigned*>(rtcSetNewGeometryBuffer(
-        geometry, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(unsigned), mesh.triangles.size()));
-    for (size_t i = 0; i < mesh.triangles.size(); i++) {
-        for (int k = 0; k < 3; k++)
-            indices[i * 3 + size_t(k)] = unsigned(mesh.triangles[i].pos[k]);
-    }
-    rtcCommitGeometry(geometry);
-    rtcAttachGeometry(scene, geometry);
-    rtcReleaseGeometry(geometry);
-    rtcCommitScene(scene);
-
-    distances.assign(rays.size(), Engine::noHit);
+    const double cpuStart = ThreadCpuSeconds();
+    distances.assign(count, Engine::noHit);
     std::atomic<size_t> next{0};
     const size_t chunk = 1024;
-    auto body = [&]() {
-        RTCIntersectContext context;
-        rtcInitIntersectContext(&context);
+    auto body = [&](int slot) {
         for (;;) {
             const size_t start = next.fetch_add(chunk);
-            if (start >= rays.size())
+            if (start >= count)
                 return;
-            const size_t end = std::min(start + chunk, rays.size());
-            for (size_t i = start; i < end; i++) {
-                const KdRay& ray = rays[i];
-                RTCRayHit hit;
-                hit.ray.org_x = ray.origin.x;
-                hit.ray.org_y = ray.origin.y;
-                hit.ray.org_z = ray.origin.z;
-                hit.ray.dir_x = ray.direction.x;
-                hit.ray.dir_y = ray.direction.y;
-                hit.ray.dir_z = ray.direction.z;
-                hit.ray.tnear = Engine::selfHitDistance;
-                hit.ray.tfar = maxDistance;
-                hit.ray.mask = ~0u;
-                hit.ray.flags = 0;
-                hit.ray.time = 0;
-                hit.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-                rtcIntersect1(scene, &context, &hit);
-                if (hit.hit.geomID != RTC_INVALID_GEOMETRY_ID)
-                    distances[i] = hit.ray.tfar;
-            }
+            const size_t end = std::min(start + chunk, count);
+            for (size_t i = start; i < end; i++)
+                distances[i] = trace(slot, i);
         }
     };
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
-    for (int t = 1; t < threadCount; t++)
-        threads.emplace_back(body);
-    body();
+    for (int slot = 1; slot < threadCount; slot++)
+        threads.emplace_back(body, slot);
+    body(0);
     for (std::thread& thread : threads)
         thread.join();
-    const double seconds = Seconds(start);
-    rtcReleaseScene(scene);
-    rtcReleaseDevice(device);
-    return seconds;
+    if (cpuSeconds)
+        *cpuSeconds = ThreadCpuSeconds() - cpuStart;
+    return Seconds(start);
 }
-#endif
+
+
+bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof(float)) == 0; }
+
+// Rays where the two trees differ, each traced by the loop over every triangle.
+void CompareTrees(const Engine::TriangleMeshView& view, const std::vector<KdRay>& rays, float maxDistance,
+                  const std::vector<float>& kd, const std::vector<float>& bvh)
+{
+    size_t differ = 0, bvhRight = 0, kdRight = 0;
+    for (size_t i = 0; i < rays.size(); i++) {
+        if (SameBits(kd[i], bvh[i]))
+            continue;
+        differ++;
+        const float loop = Engine::NearestTriangleByLoop(view, 0, rays[i], nullptr, maxDistance);
+        bvhRight += SameBits(loop, bvh[i]);
+        kdRight += SameBits(loop, kd[i]);
+        if (differ <= 5)
+            std::printf("differ_ray: %zu kd %.9g bvh %.9g loop %.9g\n", i, double(kd[i]), double(bvh[i]), double(loop));
+    }
+    std::printf("rays_differing: %zu\n", differ);
+    std::printf("differing_bvh_matches_loop: %zu\n", bvhRight);
+    std::printf("differing_kdtree_matches_loop: %zu\n", kdRight);
+}
+
+void Verify(const Engine::TriangleMeshView& view, const std::vector<KdRay>& rays, float maxDistance,
+            const std::vector<float>& bvh, int count)
+{
+    size_t checked = 0, wrong = 0;
+    const size_t step = std::max<size_t>(1, rays.size() / size_t(count));
+    for (size_t i = 0; i < rays.size() && checked < size_t(count); i += step, checked++) {
+        const float loop = Engine::NearestTriangleByLoop(view, 0, rays[i], nullptr, maxDistance);
+        if (!SameBits(loop, bvh[i])) {
+            wrong++;
+            std::printf("verify_wrong_ray: %zu bvh %.9g loop %.9g\n", i, double(bvh[i]), double(loop));
+        }
+    }
+    std::printf("verified_rays: %zu\nverified_wrong: %zu\n", checked, wrong);
+}
 
 }  // namespace
 
@@ -207,7 +176,8 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [--out DISTS.bin] [--scaling ROUNDS]\n");
+        std::fprintf(stderr, "usage: ketra-raybench MODEL.obj RAYS.bin [-i SCALE] [-j THREADS] [-r ROUNDS] "
+                             "[--out DISTS.bin] [--scaling ROUNDS] [--verify COUNT]\n");
         return 2;
     }
     Engine::Lightmapper lightmapper{Engine::LightmapperSettings{}};
@@ -225,67 +195,127 @@ int main(int argc, char** argv)
     // The lightmapper's tree stage, as Build runs it.
     const Engine::LmMesh& mesh = lightmapper.Mesh();
     Engine::StagedBuild build(lightmapper);
-    const auto buildStart = std::chrono::steady_clock::now();
-    const double buildCpuStart = ProcessCpuSeconds();
+    auto start = std::chrono::steady_clock::now();
     build.Trees();
-    const double buildSeconds = Seconds(buildStart);
-    const double buildCpuSeconds = ProcessCpuSeconds() - buildCpuStart;
+    const double kdBuildSeconds = Seconds(start);
     const Engine::TriangleKdTree& tree = build.context.trees.kdTree;
     if (tree.SlotCount() < options.threads) {
         std::fprintf(stderr, "at most %d threads\n", tree.SlotCount());
         return 2;
     }
+    const Engine::TriangleMeshView view = tree.BoundElements()->View();
 
-    Tracer tracer;
-    tracer.tree = &tree;
-    tracer.rays = &rays;
-    tracer.maxDistance = maxDistance;
-    const double cpuStart = ProcessCpuSeconds();
-    const double traceSeconds = tracer.Run(options.threads);
-    const double traceCpuSeconds = ProcessCpuSeconds() - cpuStart;
-    size_t hits = 0;
-    for (float d : tracer.distances)
-        hits += d != Engine::noHit;
-    const double mrays = double(rays.size()) / traceSeconds / 1e6;
+    // The BVH on one thread, then on a pool of two to compare.
+    Engine::WideBvh bvh;
+    Core::ParallelFor pool;
+    pool.Start(2);
+    std::vector<double> bvhBuild1, bvhBuild1Cpu, bvhBuild2;
+    for (int round = 0; round < 3; round++) {
+        start = std::chrono::steady_clock::now();
+        const double cpuStart = ThreadCpuSeconds();
+        bvh.Build(view);
+        bvhBuild1Cpu.push_back(ThreadCpuSeconds() - cpuStart);
+        bvhBuild1.push_back(Seconds(start));
+        start = std::chrono::steady_clock::now();
+        bvh.Build(view, &pool);
+        bvhBuild2.push_back(Seconds(start));
+    }
+    const Engine::WideBvh::Stats& stats = bvh.GetStats();
 
     std::printf("triangles: %zu\n", mesh.triangles.size());
-    std::printf("nodes: %zu\nleaves: %zu\nleaf_entries: %zu\ndepth: %d\n", tree.nodes.size(), tree.leaves.size(),
-                tree.leafElements.size(), tree.Depth());
-    // Changes to the build must leave the tree as it is: a checksum of nodes and leaf lists.
-    const uint32_t treeHash = Core::HashBytes(tree.leafElements.data(), tree.leafElements.size() * 4,
-                                              Core::HashBytes(tree.nodes.data(), tree.nodes.size() * sizeof(Engine::KdNode), 0));
-    std::printf("tree_hash: %08x\n", treeHash);
-    std::printf("build_s: %.4f\n", buildSeconds);
-    std::printf("build_cpu_s: %.4f\n", buildCpuSeconds);
+    std::printf("kd_nodes: %zu\nkd_leaves: %zu\nkd_leaf_entries: %zu\nkd_depth: %d\n", tree.nodes.size(),
+                tree.leaves.size(), tree.leafElements.size(), tree.Depth());
+    std::printf("kd_build_s: %.4f\n", kdBuildSeconds);
+    std::printf("bvh_nodes: %d\nbvh_leaves: %d\nbvh_depth: %d\nbvh_mb: %.2f\n", stats.nodeCount, stats.leafCount,
+                stats.depth, double(stats.bytes) / 1e6);
+    std::printf("bvh_kernel: %s\n", bvh.Kernel() == Engine::BvhKernel::avx2 ? "avx2" : "sse2");
+    std::printf("bvh_build_1_s: %.4f\nbvh_build_1_cpu_s: %.4f\nbvh_build_2_s: %.4f\n", Bench::Median(bvhBuild1),
+                Bench::Median(bvhBuild1Cpu), Bench::Median(bvhBuild2));
     std::printf("rays: %zu\n", rays.size());
-    std::printf("hits: %zu\n", hits);
-    std::printf("trace_s: %.4f\n", traceSeconds);
-    std::printf("mrays_per_s: %.3f\n", mrays);
-    // CPU time of the trace, all threads: steadier than the wall clock on a shared machine.
-    std::printf("trace_cpu_s: %.4f\n", traceCpuSeconds);
 
-#ifdef KETRA_RAYBENCH_EMBREE
-    std::vector<float> embreeDistances;
-    const double embreeSeconds = TraceEmbree(mesh, rays, maxDistance, options.threads, embreeDistances);
-    const double embreeMrays = double(rays.size()) / embreeSeconds / 1e6;
+    std::vector<float> kdDistances, bvhDistances, embreeDistances;
+    std::vector<double> kdRates, bvhRates, embreeRates;
+    auto traceKd = [&](int slot, size_t i) { return tree.RayNearest(slot, 0, rays[i], nullptr, maxDistance); };
+    auto traceBvh = [&](int, size_t i) { return bvh.RayNearest(0, rays[i], nullptr, maxDistance); };
+#ifdef KETRA_BENCH_EMBREE
+    Bench::EmbreeScene embree(mesh, options.threads);
+    auto traceEmbree = [&](int, size_t i) { return embree.Trace(rays[i], maxDistance); };
+#endif
+    const double count = double(rays.size());
+    // Per round and tracer, rays per processor second of the tracing thread (one thread only).
+    std::vector<double> kdCpuRates, bvhCpuRates, embreeCpuRates;
+    double cpu = 0;
+    for (int round = 0; round < options.rounds; round++) {
+        kdRates.push_back(count / RunRays(rays.size(), options.threads, kdDistances, traceKd, &cpu) / 1e6);
+        kdCpuRates.push_back(count / cpu / 1e6);
+        bvhRates.push_back(count / RunRays(rays.size(), options.threads, bvhDistances, traceBvh, &cpu) / 1e6);
+        bvhCpuRates.push_back(count / cpu / 1e6);
+#ifdef KETRA_BENCH_EMBREE
+        embreeRates.push_back(count / RunRays(rays.size(), options.threads, embreeDistances, traceEmbree, &cpu) / 1e6);
+        embreeCpuRates.push_back(count / cpu / 1e6);
+#endif
+    }
+    size_t hits = 0;
+    for (float d : bvhDistances)
+        hits += d != Engine::noHit;
+    const double kdRate = Bench::Median(kdRates), bvhRate = Bench::Median(bvhRates);
+    std::printf("hits: %zu\n", hits);
+    std::printf("rounds: %d\nthreads: %d\n", options.rounds, options.threads);
+    std::printf("kd_mrays_per_s: %.3f\n", kdRate);
+    std::printf("bvh_mrays_per_s: %.3f\n", bvhRate);
+    std::printf("bvh_over_kd: %.3f\n", bvhRate / kdRate);
+    if (options.threads == 1)
+        std::printf("kd_mrays_per_cpu_s: %.3f\n", Bench::Median(kdCpuRates));
+#ifdef KETRA_BENCH_EMBREE
+    const double embreeRate = Bench::Median(embreeRates);
+    std::vector<double> ratios;
+    for (size_t r = 0; r < bvhRates.size(); r++)
+        ratios.push_back(bvhRates[r] / embreeRates[r]);
+    std::printf("embree_mrays_per_s: %.3f\n", embreeRate);
+    std::printf("kd_over_embree: %.3f\n", kdRate / embreeRate);
+    std::printf("bvh_over_embree: %.3f\n", bvhRate / embreeRate);
+    std::printf("bvh_over_embree_per_round_median: %.3f\n", Bench::Median(ratios));
+    if (options.threads == 1) {
+        std::vector<double> cpuRatios;
+        for (size_t r = 0; r < bvhCpuRates.size(); r++)
+            cpuRatios.push_back(bvhCpuRates[r] / embreeCpuRates[r]);
+        std::printf("bvh_mrays_per_cpu_s: %.3f\n", Bench::Median(bvhCpuRates));
+        std::printf("embree_mrays_per_cpu_s: %.3f\n", Bench::Median(embreeCpuRates));
+        std::printf("bvh_over_embree_cpu: %.3f\n", Bench::Median(cpuRatios));
+    }
     size_t agree = 0;
     for (size_t i = 0; i < rays.size(); i++) {
-        const float a = tracer.distances[i], b = embreeDistances[i];
+        const float a = bvhDistances[i], b = embreeDistances[i];
         const bool aHit = a != Engine::noHit, bHit = b != Engine::noHit;
         agree += aHit == bHit && (!aHit || std::fabs(a - b) <= 1e-4f * std::max(1.0f, a));
     }
-    std::printf("embree_mrays_per_s: %.3f\n", embreeMrays);
-    std::printf("ratio: %.3f\n", mrays / embreeMrays);
-    std::printf("agree_share: %.6f\n", rays.empty() ? 1.0 : double(agree) / double(rays.size()));
+    std::printf("embree_agree_share: %.6f\n", rays.empty() ? 1.0 : double(agree) / double(rays.size()));
 #endif
 
-    if (options.scalingRounds > 0 && options.threads >= 2)
-        MeasureScaling(tracer, options.threads, options.scalingRounds);
+    CompareTrees(view, rays, maxDistance, kdDistances, bvhDistances);
+    if (options.verify > 0)
+        Verify(view, rays, maxDistance, bvhDistances, options.verify);
+
+    if (options.scalingRounds > 0 && options.threads >= 2) {
+        std::vector<double> one, many;
+        bool agree = true;
+        std::vector<float> single, multiple;
+        for (int round = 0; round < options.scalingRounds; round++) {
+            one.push_back(count / RunRays(rays.size(), 1, single, traceBvh) / 1e6);
+            many.push_back(count / RunRays(rays.size(), options.threads, multiple, traceBvh) / 1e6);
+            agree = agree && std::memcmp(single.data(), multiple.data(), single.size() * sizeof(float)) == 0;
+        }
+        const double oneMedian = Bench::Median(one), manyMedian = Bench::Median(many);
+        std::printf("scaling_rounds: %d\n", options.scalingRounds);
+        std::printf("bvh_mrays_per_s_1: %.3f\n", oneMedian);
+        std::printf("bvh_mrays_per_s_%d: %.3f\n", options.threads, manyMedian);
+        std::printf("bvh_speedup_%d: %.3f\n", options.threads, oneMedian > 0 ? manyMedian / oneMedian : 0.0);
+        std::printf("threads_agree: %d\n", agree ? 1 : 0);
+    }
 
     if (options.out) {
         FILE* file = std::fopen(options.out, "wb");
-        if (!file || std::fwrite(tracer.distances.data(), sizeof(float), tracer.distances.size(), file) !=
-                         tracer.distances.size()) {
+        if (!file || std::fwrite(bvhDistances.data(), sizeof(float), bvhDistances.size(), file) != bvhDistances.size()) {
             std::fprintf(stderr, "cannot write %s\n", options.out);
             if (file)
                 std::fclose(file);

@@ -133,6 +133,18 @@ int32_t LogicalProcessorCount()
     return int32_t(std::clamp(online, 1L, 4096L));
 }
 
+bool ProcessorHasAvx2()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    // The compiler's runtime checks the processor's identification bits and that the system has
+    // enabled the extended register state.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
 int32_t PhysicalCoreCount()
 {
     int32_t logical = LogicalProcessorCount();

@@ -44,6 +44,10 @@ bool SetThreadPriority(uint64_t threadId, int32_t level);
 int32_t LogicalProcessorCount();
 int32_t PhysicalCoreCount();
 
+// True when the processor and the system both support 256-bit AVX2 instructions (the system
+// must save the wider registers on a thread switch, or using them corrupts other threads).
+bool ProcessorHasAvx2();
+
 void SleepMilliseconds(int32_t milliseconds);
 
 // Large blocks straight from the system, aligned to `LargePageSize` and backed by large pages

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "core/delegate.h"
 #include "engine/lightmapper/build_context.h"
 #include "engine/lightmapper/group.h"
 #include "engine/lightmapper/lightmapper_settings.h"
@@ -24,5 +25,11 @@ struct AoRandom {
 // pool thread; writes only the groups' buffers.
 void RunAmbientOcclusion(const LmMesh& mesh, const LightmapperSettings& settings, LmBuildContext& context,
                          LmCharts& charts);
+
+// The rays the pass traces, bit for bit and in its order: for every traced texel of every task,
+// visit(rays, count) with the texel's sampleCount rays (one origin). For benchmarks that trace
+// the same rays another way; runs on the calling thread.
+void ForEachAoTexelRays(const LmMesh& mesh, const LightmapperSettings& settings, const LmCharts& charts,
+                        const Core::Delegate<void(const KdRay* rays, int32_t count)>& visit);
 
 }  // namespace Engine

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/parallel_for.h"
 #include "engine/lightmapper/atlas.h"
 #include "engine/lightmapper/build_context.h"
 #include "engine/lightmapper/group.h"
@@ -49,9 +50,10 @@ void PaintPages(int32_t basisCount, const std::vector<GroupPlacement>& placement
 
 // The atlas stage: packs every group into full pages, shrinks the last page by trial
 // packings, re-bakes it at the smallest size found (extended to powers of two unless allowed
-// otherwise) and bleeds colour around the charts. Writes the atlases of the bases the build
-// uses, the groups' pages and orientations, and the triangles' pages and lightmap coordinates.
-void OptimizeAtlas(LmMesh& mesh, const LightmapperSettings& settings, const BuildProgress& progress,
-                   std::vector<LmGroup>& groups, Atlas* atlases);
+// otherwise), bleeds colour around the charts and, between two bleeds, fixes seams (on the
+// pool). Writes the atlases of the bases the build uses, the groups' pages and orientations, and
+// the triangles' pages and lightmap coordinates.
+void OptimizeAtlas(LmMesh& mesh, const LightmapperSettings& settings, Core::ParallelFor& pool,
+                   const BuildProgress& progress, std::vector<LmGroup>& groups, Atlas* atlases);
 
 }  // namespace Engine

@@ -5,6 +5,7 @@
 #include "core/assert.h"
 #include "core/log.h"
 #include "engine/lightmapper/atlas_build.h"
+#include "engine/lightmapper/seams.h"
 
 namespace Engine {
 namespace {
@@ -158,8 +159,8 @@ void BleedPages(int32_t basisCount, Atlas* atlases)
 
 }  // namespace
 
-void OptimizeAtlas(LmMesh& mesh, const LightmapperSettings& settings, const BuildProgress& progress,
-                   std::vector<LmGroup>& groups, Atlas* atlases)
+void OptimizeAtlas(LmMesh& mesh, const LightmapperSettings& settings, Core::ParallelFor& pool,
+                   const BuildProgress& progress, std::vector<LmGroup>& groups, Atlas* atlases)
 {
     const int32_t size = settings.atlasSize;
     const int32_t bases = BasesUsed(settings);
@@ -209,7 +210,7 @@ void OptimizeAtlas(LmMesh& mesh, const LightmapperSettings& settings, const Buil
     }
 
     BleedPages(bases, atlases);
-    // Seam stitching would run here, between the two bleeds.
+    FixSeams(mesh, settings, pool, progress, groups, atlases);
     BleedPages(bases, atlases);
     Core::LogFormat("Number of atlases: %d (num_bases=%d)", atlases[0].PageCount(), bases);
 }

@@ -7,6 +7,7 @@
 
 #include "core/delegate.h"
 #include "core/parallel_for.h"
+#include "engine/spatial/ray_tracer.h"
 #include "engine/spatial/triangle_ops.h"
 #include "image/bitmap/bitmap.h"
 
@@ -37,10 +38,10 @@ private:
 };
 
 // The searches over the mesh's triangles (element id = triangle index): the kd-tree answers box
-// queries and rays, reading compact copies of the triangles that the tree stage makes. Flags
-// changed after the tree stage, and alpha maps given to objects after it, are not seen (the
-// pixels of a map it has are read where they lie). The tree points at the copies, so the whole
-// stays where it was built.
+// queries, the tracer answers rays (through its BVH, or the kd-tree), both reading compact copies
+// of the triangles that the tree stage makes. Flags changed after the tree stage, and alpha maps
+// given to objects after it, are not seen (the pixels of a map it has are read where they lie).
+// The trees point at the copies, so the whole stays where it was built.
 struct TriangleTrees {
     TriangleTrees() = default;
     TriangleTrees(const TriangleTrees&) = delete;
@@ -51,14 +52,15 @@ struct TriangleTrees {
     // `slot` is the caller's thread slot.
     float RayNearest(int32_t slot, int32_t mode, const KdRay& ray, int32_t* hit, float maxDistance) const
     {
-        return kdTree.RayNearest(slot, mode, ray, hit, maxDistance);
+        return tracer.RayNearest(slot, mode, ray, hit, maxDistance);
     }
     bool RayAny(int32_t slot, int32_t mode, const KdRay& ray, float maxDistance) const
     {
-        return kdTree.RayAny(slot, mode, ray, maxDistance);
+        return tracer.RayAny(slot, mode, ray, maxDistance);
     }
 
     TriangleKdTree kdTree;
+    RayTracer tracer;
     TriangleElements elements;
     std::vector<TriangleCorners> corners;
     std::vector<const Image::Bitmap*> alphaMaps;

@@ -30,7 +30,7 @@ void StagedBuild::MarkEmitters() { MarkEmissiveTriangles(mesh); }
 
 void StagedBuild::Connectivity() { BuildConnectivity(mesh); }
 
-void StagedBuild::Trees() { BuildTriangleTrees(mesh, context.slotCount, context.trees); }
+void StagedBuild::Trees() { BuildTriangleTrees(mesh, context.slotCount, context.pool, context.trees); }
 
 void StagedBuild::GroupTriangles()
 {
@@ -71,7 +71,10 @@ void StagedBuild::FinalizeBases()
                      int32_t(groups.size()), 1);
 }
 
-void StagedBuild::Atlas(Engine::Atlas* atlases) { OptimizeAtlas(mesh, settings, context.progress, charts.groups, atlases); }
+void StagedBuild::Atlas(Engine::Atlas* atlases)
+{
+    OptimizeAtlas(mesh, settings, context.pool, context.progress, charts.groups, atlases);
+}
 
 void StagedBuild::Groups()
 {

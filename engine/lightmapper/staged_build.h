@@ -43,7 +43,7 @@ public:
     void FinalGather(int32_t bounces);  // final_gather.cpp
     void Raytracing();                // direct_light.cpp
     void FinalizeBases();             // post_process.cpp
-    void Atlas(Engine::Atlas* atlases);  // atlas_optimize.cpp, atlas_build.cpp
+    void Atlas(Engine::Atlas* atlases);  // atlas_optimize.cpp, atlas_build.cpp, seams.cpp
 
     // Grouping as Build runs it: grow, lay out, pack texels, sort.
     void Groups();

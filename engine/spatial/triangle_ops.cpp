@@ -130,6 +130,51 @@ float IntersectTriangle(const TriangleMeshView& mesh, int32_t mode, int32_t tria
     return t;
 }
 
+bool TriangleAlphaBlocks(const TriangleMeshView& mesh, int32_t triangle, float b1, float b2)
+{
+    const Image::Bitmap* map = TriangleAlphaMap(mesh, triangle);
+    return !map || AlphaBlocksAt(mesh, *map, triangle, b1, b2);
+}
+
+float NearestTriangleByLoop(const TriangleMeshView& mesh, int32_t mode, const KdRay& ray, int32_t* hit,
+                            float maxDistance)
+{
+    KdRay walked;
+    float limit;
+    if (!PrepareRayQuery(ray, maxDistance, walked, limit))
+        return noHit;
+    float best = noHit;
+    int32_t bestTriangle = -1;
+    for (int32_t i = 0; i < mesh.triangleCount; i++) {
+        const float t = IntersectTriangle(mesh, mode, i, walked);
+        // Strictly less: the earlier triangle keeps a tie.
+        if (t < best) {
+            best = t;
+            bestTriangle = i;
+        }
+    }
+    if (bestTriangle < 0 || best > limit)
+        return noHit;
+    if (hit)
+        *hit = bestTriangle;
+    return maxDistance < 0 ? best / limit : best;
+}
+
+bool AnyTriangleByLoop(const TriangleMeshView& mesh, int32_t mode, const KdRay& ray, float maxDistance)
+{
+    KdRay walked;
+    float limit;
+    if (!PrepareRayQuery(ray, maxDistance, walked, limit))
+        return false;
+    for (int32_t i = 0; i < mesh.triangleCount; i++) {
+        const float t = IntersectTriangle(mesh, mode, i, walked);
+        // A miss is never a hit, whatever the limit.
+        if (t != noHit && t < limit)
+            return true;
+    }
+    return false;
+}
+
 bool SplitTriangleElement(const TriangleMeshView& mesh, float position, int32_t axis, const Geom::Box3& box,
                           int32_t triangle, Geom::Box3& left, Geom::Box3& right)
 {
@@ -164,8 +209,7 @@ void TriangleElements::TreeBuilt(const std::vector<int32_t>& leafElements, const
 
 bool TriangleElements::AlphaBlocks(int32_t triangle, float b1, float b2) const
 {
-    const Image::Bitmap* map = TriangleAlphaMap(mesh, triangle);
-    return !map || AlphaBlocksAt(mesh, *map, triangle, b1, b2);
+    return TriangleAlphaBlocks(mesh, triangle, b1, b2);
 }
 
 }  // namespace Engine

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -133,6 +134,37 @@ const Image::Bitmap* TriangleAlphaMap(const TriangleMeshView& mesh, int32_t tria
 // The full test of one ray against triangle `triangle` (its element id): mode flags, the
 // ray-triangle test, self-hit rejection and the alpha test. Distance or noHit.
 float IntersectTriangle(const TriangleMeshView& mesh, int32_t mode, int32_t triangle, const KdRay& ray);
+
+// The alpha test alone, at the hit's weights b1, b2 of corners 1 and 2: true when the triangle
+// stops the ray there (always, when it is not alpha-tested).
+bool TriangleAlphaBlocks(const TriangleMeshView& mesh, int32_t triangle, float b1, float b2);
+
+// The ray a query traces and the limit its distances are judged against, in the forms above;
+// false for a ray that meets nothing (a zero direction, or a limit that is not a number).
+inline bool PrepareRayQuery(const KdRay& ray, float maxDistance, KdRay& walked, float& limit)
+{
+    const float lengthSquared = Geom::Dot(ray.direction, ray.direction);
+    if (lengthSquared <= 1e-37f)
+        return false;
+    walked = ray;
+    limit = maxDistance;
+    if (maxDistance < 0) {
+        // The same normalisation as the kd-tree's: the triangle test must see the same bits.
+        limit = std::sqrt(lengthSquared);
+        walked.direction = ray.direction / limit;
+    }
+    return limit >= 0;
+}
+
+// The ray queries answered by testing every triangle in index order: the reference that the
+// trees must match. Same forms as KdTree3::RayNearest and RayAny: maxDistance >= 0 limits
+// distances in multiples of the direction's length; negative makes the ray the segment origin ..
+// origin + direction, normalised, and RayNearest returns a fraction of it. Nearest: the least
+// distance <= the limit (a result of noHit or beyond is a miss), the lowest index among equal
+// distances; hit (may be null) receives it. Any: some hit strictly below the limit.
+float NearestTriangleByLoop(const TriangleMeshView& mesh, int32_t mode, const KdRay& ray, int32_t* hit,
+                            float maxDistance);
+bool AnyTriangleByLoop(const TriangleMeshView& mesh, int32_t mode, const KdRay& ray, float maxDistance);
 
 bool SplitTriangleElement(const TriangleMeshView& mesh, float position, int32_t axis, const Geom::Box3& box,
                           int32_t triangle, Geom::Box3& left, Geom::Box3& right);

@@ -157,37 +157,22 @@ uint32_t Bitmap::SampleBilinear(float x, float y) const
 {
     if (IsEmpty())
         return 0;
+    return SampleBilinear(TapsAt(x, y));
+}
+
+Bitmap::BilinearTaps Bitmap::TapsAt(float x, float y) const
+{
     // Clamping the position first keeps the integer conversion defined for any float (NaN
     // included) and leaves the result unchanged: beyond the edge both taps are the edge pixel.
     // floor, not truncation: just left of pixel 0 must clamp, not extrapolate away from it.
     x = x >= -1.0f ? std::min(x, float(width)) : -1.0f;
     y = y >= -1.0f ? std::min(y, float(height)) : -1.0f;
-    float fx0 = std::floor(x);
-    float fy0 = std::floor(y);
-    float fx = x - fx0;
-    float fy = y - fy0;
-    int32_t x0 = int32_t(fx0);
-    int32_t y0 = int32_t(fy0);
-    int32_t xa = std::clamp(x0, 0, width - 1);
-    int32_t xb = std::clamp(x0 + 1, 0, width - 1);
-    int32_t ya = std::clamp(y0, 0, height - 1);
-    int32_t yb = std::clamp(y0 + 1, 0, height - 1);
-    uint32_t c00 = At(xa, ya);
-    uint32_t c10 = At(xb, ya);
-    uint32_t c01 = At(xa, yb);
-    uint32_t c11 = At(xb, yb);
-    uint32_t result = 0;
-    for (int shift = 0; shift < 32; shift += 8) {
-        float v00 = float((c00 >> shift) & 0xFF);
-        float v10 = float((c10 >> shift) & 0xFF);
-        float v01 = float((c01 >> shift) & 0xFF);
-        float v11 = float((c11 >> shift) & 0xFF);
-        float top = v00 + (v10 - v00) * fx;
-        float bottom = v01 + (v11 - v01) * fx;
-        float value = std::round(top + (bottom - top) * fy);  // half away from zero
-        result |= uint32_t(std::clamp(value, 0.0f, 255.0f)) << shift;
-    }
-    return result;
+    const float fx0 = std::floor(x);
+    const float fy0 = std::floor(y);
+    const int32_t x0 = int32_t(fx0);
+    const int32_t y0 = int32_t(fy0);
+    return {std::clamp(x0, 0, width - 1), std::clamp(x0 + 1, 0, width - 1), std::clamp(y0, 0, height - 1),
+            std::clamp(y0 + 1, 0, height - 1), x - fx0, y - fy0};
 }
 
 bool Bitmap::Bleed(int32_t threshold, int32_t maxPasses, bool eightNeighbours)

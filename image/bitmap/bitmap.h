@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -49,6 +50,42 @@ public:
     // Bilinear colour at pixel coordinates (x, y), pixel (i, j) sitting at (i, j); positions
     // outside the picture take the colour of the nearest edge. 0 for an empty bitmap.
     uint32_t SampleBilinear(float x, float y) const;
+
+    // Where a bilinear sample reads: two columns and two rows, clamped into the picture, and the
+    // weights of the second of each. Worked out once for a position, they serve every later
+    // sample there while the pixels change (and on any bitmap of the same size).
+    struct BilinearTaps {
+        int32_t x0, x1, y0, y1;
+        float fx, fy;
+    };
+    // For a bitmap that is not empty.
+    BilinearTaps TapsAt(float x, float y) const;
+    // The same colour as SampleBilinear at the position the taps were made for. Inline: seam
+    // fixing samples in its innermost loop.
+    uint32_t SampleBilinear(const BilinearTaps& taps) const
+    {
+        const uint32_t c00 = At(taps.x0, taps.y0);
+        const uint32_t c10 = At(taps.x1, taps.y0);
+        const uint32_t c01 = At(taps.x0, taps.y1);
+        const uint32_t c11 = At(taps.x1, taps.y1);
+        uint32_t result = 0;
+        for (int shift = 0; shift < 32; shift += 8) {
+            const float v00 = float((c00 >> shift) & 0xFF);
+            const float v10 = float((c10 >> shift) & 0xFF);
+            const float v01 = float((c01 >> shift) & 0xFF);
+            const float v11 = float((c11 >> shift) & 0xFF);
+            const float top = v00 + (v10 - v00) * taps.fx;
+            const float bottom = v01 + (v11 - v01) * taps.fx;
+            const float value = std::clamp(top + (bottom - top) * taps.fy, 0.0f, 255.0f);
+            // Half away from zero, as std::round, without its library call: on a non-negative
+            // value the truncation is the floor and the remainder is exact.
+            uint32_t rounded = uint32_t(value);
+            if (value - float(rounded) >= 0.5f)
+                rounded++;
+            result |= rounded << shift;
+        }
+        return result;
+    }
 
     // Spreads the colour of valid pixels (alpha above threshold) into the invalid ones around
     // them, one ring per pass, for at most maxPasses passes (negative: until nothing changes).

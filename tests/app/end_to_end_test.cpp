@@ -75,6 +75,15 @@ protected:
         return ReadCorners(TestSupport::ReadFile(dir + "/out.txt"));
     }
 
+    // The bytes of the last bake's pages, in one string.
+    std::string Pages(int pages) const
+    {
+        std::string all;
+        for (int page = 0; page < pages; page++)
+            all += TestSupport::ReadFile(dir + "/Ketra_lightmap_" + std::to_string(page) + ".png");
+        return all;
+    }
+
     std::string dir;
 };
 
@@ -142,6 +151,29 @@ TEST_F(EndToEnd, LonePlaneIsWhiteWhereverItIsCovered)
         }
     }
     EXPECT_EQ(whiteTexels, 17 * 17);  // 4 units at 0.25 per texel: 17 texel centres a side
+}
+
+TEST_F(EndToEnd, SeamFixingChangesOnlyThePagesInBothModes)
+{
+    const std::string room = std::string(KETRA_SOURCE_DIR) + "/examples/room.obj";
+    const std::string lights = std::string(KETRA_SOURCE_DIR) + "/examples/room_lights.txt";
+    const std::vector<std::string> modes[] = {{"-s", "16"}, {"-s", "16", "-d", "0", "-L", lights}};
+    for (const std::vector<std::string>& mode : modes) {
+        const std::vector<Corner> plainCorners = Bake(room, mode);
+        ASSERT_FALSE(plainCorners.empty());
+        int pages = 0;
+        for (const Corner& c : plainCorners)
+            pages = std::max(pages, c.page + 1);
+        const std::string plainPages = Pages(pages);
+        const std::string plainMesh = TestSupport::ReadFile(dir + "/out.txt");
+
+        std::vector<std::string> withSeams = mode;
+        withSeams.push_back("-S");
+        Bake(room, withSeams);
+        // Charts and their places do not depend on seam fixing; only texel colours do.
+        EXPECT_EQ(TestSupport::ReadFile(dir + "/out.txt"), plainMesh) << mode.size();
+        EXPECT_NE(Pages(pages), plainPages) << mode.size();
+    }
 }
 
 }  // namespace

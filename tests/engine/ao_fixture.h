@@ -56,35 +56,30 @@ struct Texel {
 struct Baked {
     bool built = false;
     std::vector<Texel> texels;
-    uint64_t rays = 0;  // tree queries made during the pass
+    uint64_t rays = 0;  // ray queries made during the pass
     std::vector<Engine::GroupTask> tasks;
     std::vector<int32_t> groupStart;  // index in texels of each group's texel (0, 0)
 };
 
-inline uint64_t QueryCount(const Engine::TriangleKdTree& tree)
-{
-    uint64_t sum = 0;
-    for (int32_t slot = 0; slot < tree.SlotCount(); slot++)
-        sum += tree.SlotMailbox(slot).stamp;
-    return sum;
-}
-
 // Runs the stages of a build up to and including the ambient-occlusion pass on a pool of
 // `threads`, and snapshots every group's basis 0 after the pass and its post-processing. The
-// tree queries of the pass are counted by the mailbox stamps, which every query advances once;
-// the pass makes nothing but ray queries.
-inline Baked Bake(Engine::Lightmapper& lm, int32_t threads)
+// ray queries of the pass are counted by the tracer's per-slot counters. `tracer` picks the
+// structure that answers the rays, whatever KETRA_TRACER says.
+inline Baked Bake(Engine::Lightmapper& lm, int32_t threads, Engine::TracerKind tracer = Engine::TracerKind::bvh)
 {
     Baked baked;
     ChartTest::Staged staged(lm, threads);
     Engine::StagedBuild& build = staged.build;
     staged.BuildTrees();
+    Engine::TriangleTrees& trees = build.context.trees;
+    if (trees.tracer.Kind() != tracer)
+        trees.tracer.Build(trees.elements.View(), trees.kdTree, tracer);
     build.Groups();
     build.Tasks();
     build.CornerTexelCoords();
-    const uint64_t before = QueryCount(build.context.trees.kdTree);
+    const uint64_t before = build.context.trees.tracer.QueryCount();
     build.AmbientOcclusion();
-    baked.rays = QueryCount(build.context.trees.kdTree) - before;
+    baked.rays = build.context.trees.tracer.QueryCount() - before;
     const Engine::LmCharts& charts = build.charts;
     baked.built = !lm.IsCancelled();
     baked.tasks = charts.tasks;

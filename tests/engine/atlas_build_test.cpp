@@ -69,7 +69,7 @@ struct HandCharts {
         return true;
     }
 
-    void Optimize() { Engine::OptimizeAtlas(lm.Mesh(), lm.Settings(), lm.Progress(), groups, atlases); }
+    void Optimize() { Engine::OptimizeAtlas(lm.Mesh(), lm.Settings(), lm.Pool(), lm.Progress(), groups, atlases); }
 
     const Engine::LmTriangle& Triangle(int32_t t) const { return lm.Mesh().triangles[size_t(t)]; }
 

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/parallel_for.h"
+#include "tests/engine/triangle_mesh_fixture.h"
 
 namespace {
 
@@ -24,42 +26,7 @@ using Geom::Box3;
 using Geom::Vec2;
 using Geom::Vec3;
 
-// A mesh as the tree stage hands it over: positions, uvs, per-triangle corners and flags, and
-// one optional alpha map per object.
-struct TestMesh {
-    std::vector<Vec3> positions;
-    std::vector<Vec2> uvs;
-    std::vector<TriangleCorners> triangles;
-    std::vector<std::unique_ptr<Image::Bitmap>> maps;
-    std::vector<const Image::Bitmap*> mapPointers;
-
-    int32_t Add(Vec3 a, Vec3 b, Vec3 c, uint32_t flags = 0, Vec2 ta = {}, Vec2 tb = {}, Vec2 tc = {},
-                int32_t object = -1)
-    {
-        TriangleCorners t;
-        const Vec3 corners[3] = {a, b, c};
-        const Vec2 coords[3] = {ta, tb, tc};
-        for (int k = 0; k < 3; k++) {
-            t.pos[k] = int32_t(positions.size());
-            positions.push_back(corners[k]);
-            t.uv[k] = int32_t(uvs.size());
-            uvs.push_back(coords[k]);
-        }
-        t.flags = flags;
-        t.object = object;
-        triangles.push_back(t);
-        return int32_t(triangles.size()) - 1;
-    }
-
-    int32_t AddObject(Image::Bitmap map)
-    {
-        maps.push_back(std::make_unique<Image::Bitmap>(std::move(map)));
-        mapPointers.push_back(maps.back().get());
-        return int32_t(maps.size()) - 1;
-    }
-
-    Engine::TriangleMeshView View() const { return Engine::MakeTriangleMeshView(positions, uvs, triangles, mapPointers); }
-};
+using MeshTest::TestMesh;
 
 // Fills the tree as the lightmapper's tree stage does: id k = triangle k, its box, Build(1, false).
 template <class Tree>
@@ -885,32 +852,50 @@ TEST(KdTree3, LightmapperTreeStageBindsTrianglesFlagsAndAlphaMaps)
 
     std::vector<std::string> lines;
     const int listener = Core::AddLogListener([&](const std::string& line) { lines.push_back(line); });
+    Core::ParallelFor pool;
+    pool.Start(2);
     Engine::TriangleTrees trees;
-    Engine::BuildTriangleTrees(lm.Mesh(), 2, trees);
+    Engine::BuildTriangleTrees(lm.Mesh(), 2, pool, trees);
     Core::RemoveLogListener(listener);
 
     const Engine::TriangleKdTree& tree = trees.kdTree;
     EXPECT_EQ(tree.elementIds, (std::vector<int32_t>{0, 1, 2}));
     EXPECT_TRUE(tree.elementBoxes.empty());
     EXPECT_EQ(tree.SlotCount(), 2);
-    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines.size(), 2u);
     const std::string expected = "tree stats: " + std::to_string(tree.nodes.size()) + " nodes, " +
                                  std::to_string(tree.leaves.size()) + " leafs, 3 elems";
     EXPECT_EQ(lines[0].substr(lines[0].find("  ") + 2), expected);
+    // The ray tracer's structure reports itself after the kd-tree.
+    const bool bvh = trees.tracer.Kind() == Engine::TracerKind::bvh;
+    EXPECT_EQ(lines[1].substr(lines[1].find("  ") + 2, 10), bvh ? "bvh stats:" : "rays trace");
+    if (bvh) {
+        EXPECT_EQ(trees.tracer.Bvh().GetStats().triangleCount, 3);
+    }
 
-    int32_t hit = -1;
-    // Mode 0 passes the roof and the clear pane and lands on the floor.
-    EXPECT_EQ(tree.RayNearest(0, 0, Down(0.5f, 0.5f, 3), &hit, 10), 3.0f);
-    EXPECT_EQ(hit, floor);
-    // Other modes stop at the roof (TriangleNoRays with TriangleOwnObject).
-    EXPECT_EQ(tree.RayNearest(0, 32, Down(0.5f, 0.5f, 3), &hit, 10), 1.0f);
-    EXPECT_EQ(hit, roof);
+    // The kd-tree and the tracer alike.
+    auto nearest = [&](const Engine::TriangleTrees& t, bool kd, int32_t mode, int32_t* hit) {
+        return kd ? t.kdTree.RayNearest(0, mode, Down(0.5f, 0.5f, 3), hit, 10)
+                  : t.tracer.RayNearest(0, mode, Down(0.5f, 0.5f, 3), hit, 10);
+    };
+    for (bool kd : {true, false}) {
+        int32_t hit = -1;
+        // Mode 0 passes the roof and the clear pane and lands on the floor.
+        EXPECT_EQ(nearest(trees, kd, 0, &hit), 3.0f);
+        EXPECT_EQ(hit, floor);
+        // Other modes stop at the roof (TriangleNoRays with TriangleOwnObject).
+        EXPECT_EQ(nearest(trees, kd, 32, &hit), 1.0f);
+        EXPECT_EQ(hit, roof);
+    }
     // Made opaque, the pane blocks.
     lm.Mesh().objects[size_t(lm.FindOrAddObject("glass"))].alphaMap.SetAlpha(255);
     Engine::TriangleTrees rebuilt;
-    Engine::BuildTriangleTrees(lm.Mesh(), 2, rebuilt);
-    EXPECT_EQ(rebuilt.kdTree.RayNearest(0, 0, Down(0.5f, 0.5f, 3), &hit, 10), 2.0f);
-    EXPECT_EQ(hit, pane);
+    Engine::BuildTriangleTrees(lm.Mesh(), 2, pool, rebuilt);
+    for (bool kd : {true, false}) {
+        int32_t hit = -1;
+        EXPECT_EQ(nearest(rebuilt, kd, 0, &hit), 2.0f);
+        EXPECT_EQ(hit, pane);
+    }
 }
 
 }  // namespace

@@ -447,9 +447,9 @@ TEST(Lighting, BounceSamplesShrinkByFourAndNoneLeftAddsNoDominantDirection)
                 covered += cursor.NextTriangle() >= 0;
         }
         LightmapperTest::LogCapture log;
-        const uint64_t before = AoTest::QueryCount(build.context.trees.kdTree);
+        const uint64_t before = build.context.trees.tracer.QueryCount();
         build.FinalGather(c.bounces);
-        const uint64_t rays = AoTest::QueryCount(build.context.trees.kdTree) - before;
+        const uint64_t rays = build.context.trees.tracer.QueryCount() - before;
         EXPECT_EQ(int64_t(rays), covered * c.raysPerTexel) << c.samples << " samples, " << c.bounces << " bounces";
         std::vector<std::string> bounceLines;
         for (const std::string& line : log.lines) {

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <random>
 #include <vector>
 
 namespace {
@@ -176,6 +178,47 @@ TEST(Bitmap, SampleBilinear)
     for (const auto& c : cases)
         EXPECT_EQ(bitmap.SampleBilinear(c.x, c.y), c.expected) << std::hex << c.x << ", " << c.y;
     EXPECT_EQ(Bitmap().SampleBilinear(0, 0), 0u);
+}
+
+// The plain form of a bilinear sample: floor, clamp, interpolate, std::round per channel.
+uint32_t ReferenceBilinear(const Bitmap& bitmap, float x, float y)
+{
+    x = x >= -1.0f ? std::min(x, float(bitmap.Width())) : -1.0f;
+    y = y >= -1.0f ? std::min(y, float(bitmap.Height())) : -1.0f;
+    const float fx = x - std::floor(x), fy = y - std::floor(y);
+    const int32_t x0 = int32_t(std::floor(x)), y0 = int32_t(std::floor(y));
+    auto at = [&](int32_t i, int32_t j) {
+        return bitmap.At(std::clamp(i, 0, bitmap.Width() - 1), std::clamp(j, 0, bitmap.Height() - 1));
+    };
+    uint32_t result = 0;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const float v00 = float((at(x0, y0) >> shift) & 0xFF), v10 = float((at(x0 + 1, y0) >> shift) & 0xFF);
+        const float v01 = float((at(x0, y0 + 1) >> shift) & 0xFF), v11 = float((at(x0 + 1, y0 + 1) >> shift) & 0xFF);
+        const float top = v00 + (v10 - v00) * fx, bottom = v01 + (v11 - v01) * fx;
+        result |= uint32_t(std::clamp(std::round(top + (bottom - top) * fy), 0.0f, 255.0f)) << shift;
+    }
+    return result;
+}
+
+TEST(Bitmap, SampleBilinearMatchesThePlainFormAndTapsServeLaterPixels)
+{
+    std::mt19937 random(7);
+    Bitmap first(13, 7), second(13, 7);
+    for (Bitmap* bitmap : {&first, &second})
+        for (int32_t y = 0; y < 7; y++)
+            for (int32_t x = 0; x < 13; x++)
+                bitmap->At(x, y) = uint32_t(random());
+    // Quarters and halves hit the rounding ties; the rest lands anywhere, also off the picture.
+    std::uniform_real_distribution<float> anywhere(-3.0f, 16.0f);
+    std::uniform_int_distribution<int> quarters(-8, 60);
+    for (int i = 0; i < 20000; i++) {
+        const bool ties = i % 2 == 0;
+        const float x = ties ? float(quarters(random)) * 0.25f : anywhere(random);
+        const float y = ties ? float(quarters(random) % 32) * 0.25f : anywhere(random) * 0.5f;
+        ASSERT_EQ(first.SampleBilinear(x, y), ReferenceBilinear(first, x, y)) << x << ", " << y;
+        const Bitmap::BilinearTaps taps = first.TapsAt(x, y);
+        ASSERT_EQ(second.SampleBilinear(taps), ReferenceBilinear(second, x, y)) << x << ", " << y;
+    }
 }
 
 // Pixels for the bleed fixtures: V is a valid colour, o an invalid pixel holding garbage.
