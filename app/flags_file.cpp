@@ -35,30 +35,30 @@ bool ReadWholeFile(std::FILE* file, std::vector<char>& text)
     return std::ferror(file) == 0;
 }
 
-int Unexpected(const Core::Token& token)
+int Unexpected(const Core::Token& token, std::FILE* errors)
 {
-    PrintTo(stderr, "unexpected token at line %d col %d (%s)\n", token.line, token.column, token.sourceName.c_str());
+    PrintTo(errors, "unexpected token at line %d col %d (%s)\n", token.line, token.column, token.sourceName.c_str());
     return ExitFlagsSyntax;
 }
 
 // Reads "& key value" pairs while the next token is "&".
-int ReadAttributes(Core::Tokenizer& tokenizer, const std::string& path, ObjectFlags& entry)
+int ReadAttributes(Core::Tokenizer& tokenizer, const std::string& path, ObjectFlags& entry, std::FILE* errors)
 {
     while (tokenizer.PeekToken() == Core::TokenKind::Ampersand) {
         tokenizer.SkipToken();
         Core::Token key, value;
         if (tokenizer.NextToken(key) != Core::TokenKind::Identifier)
-            return Unexpected(key);
+            return Unexpected(key, errors);
         if (key.text == "alphamap") {
             if (tokenizer.NextToken(value) != Core::TokenKind::String)
-                return Unexpected(value);
+                return Unexpected(value, errors);
             entry.alphaMap = value.text;
         } else if (key.text == "model") {
             if (tokenizer.NextToken(value) != Core::TokenKind::Integer)
-                return Unexpected(value);
+                return Unexpected(value, errors);
             entry.modelId = int32_t(uint32_t(value.value));
         } else {
-            PrintTo(stderr, "invalid key name at line %d col %d (%s)\n", key.line, key.column, path.c_str());
+            PrintTo(errors, "invalid key name at line %d col %d (%s)\n", key.line, key.column, path.c_str());
             return ExitFlagsSyntax;
         }
     }
@@ -101,6 +101,33 @@ const ObjectFlags* ObjectFlagsTable::Find(const std::string& name) const
     return it == index.end() ? nullptr : &entries[size_t(it->second)];
 }
 
+int ParseObjectFlags(std::string_view text, const std::string& sourceName, ObjectFlagsTable& table,
+                     const ObjectFlagsEntryHandler& onEntry, std::FILE* errors)
+{
+    Core::MemoryCharSource source(text);
+    Core::Tokenizer tokenizer(Core::TokenizerMode::ObjectFlags);
+    tokenizer.SetSource(&source, sourceName);
+    for (;;) {
+        Core::Token token;
+        int32_t kind = tokenizer.NextToken(token);
+        if (kind == Core::TokenKind::End)
+            return ExitSuccess;
+        if (kind != Core::TokenKind::Identifier)
+            return Unexpected(token, errors);
+        ObjectFlags entry;
+        entry.name = token.text;
+        if (tokenizer.PeekToken() == Core::TokenKind::Integer) {
+            tokenizer.NextToken(token);
+            entry.flags = uint32_t(token.value);  // the low 32 bits
+        }
+        if (int code = ReadAttributes(tokenizer, sourceName, entry, errors); code != ExitSuccess)
+            return code;
+        table.Set(entry);
+        if (int code = onEntry(entry); code != ExitSuccess)
+            return code;
+    }
+}
+
 int LoadObjectFlags(const std::string& path, ObjectFlagsTable& table, Engine::Lightmapper& lightmapper)
 {
     File file(OpenInputFile(path));
@@ -115,35 +142,18 @@ int LoadObjectFlags(const std::string& path, ObjectFlagsTable& table, Engine::Li
     }
     file.reset();
 
-    Core::MemoryCharSource source(text.data(), text.size());
-    Core::Tokenizer tokenizer(Core::TokenizerMode::ObjectFlags);
-    tokenizer.SetSource(&source, path);
-    for (;;) {
-        Core::Token token;
-        int32_t kind = tokenizer.NextToken(token);
-        if (kind == Core::TokenKind::End)
-            return ExitSuccess;
-        if (kind != Core::TokenKind::Identifier)
-            return Unexpected(token);
-        ObjectFlags entry;
-        entry.name = token.text;
-        if (tokenizer.PeekToken() == Core::TokenKind::Integer) {
-            tokenizer.NextToken(token);
-            entry.flags = uint32_t(token.value);  // the low 32 bits
-        }
-        if (int code = ReadAttributes(tokenizer, path, entry); code != ExitSuccess)
-            return code;
-        table.Set(entry);
-        lightmapper.FindOrAddObject(entry.name);
-        if (!entry.alphaMap.empty()) {
-            if (int code = LoadAlphaMap(entry, lightmapper); code != ExitSuccess)
-                return code;
-        } else {
+    return ParseObjectFlags(
+        std::string_view(text.data(), text.size()), path, table,
+        [&](const ObjectFlags& entry) {
+            lightmapper.FindOrAddObject(entry.name);
+            if (!entry.alphaMap.empty())
+                return LoadAlphaMap(entry, lightmapper);
             // A name listed again without a map loses the one an earlier line gave it, as the
             // table (and its printout) does.
             lightmapper.SetAlphaMap(entry.name, Image::Bitmap());
-        }
-    }
+            return int(ExitSuccess);
+        },
+        stderr);
 }
 
 void PrintObjectFlags(const ObjectFlagsTable& table)

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -35,6 +38,16 @@ private:
     std::vector<ObjectFlags> entries;
     std::unordered_map<std::string, int32_t> index;
 };
+
+// Called once per entry as it is read, after the table holds it; a result other than ExitSuccess
+// ends the parse with that code.
+using ObjectFlagsEntryHandler = std::function<int(const ObjectFlags&)>;
+
+// Parses the text of a flags file held in memory into the table, handing each entry to `onEntry`
+// as it is read. `sourceName` stands for the path in messages, which go to `errors`. The result
+// is ExitSuccess or the exit code of the first failure, which ends the parse.
+int ParseObjectFlags(std::string_view text, const std::string& sourceName, ObjectFlagsTable& table,
+                     const ObjectFlagsEntryHandler& onEntry, std::FILE* errors);
 
 // Reads the flags file at `path` into the table, registers every entry's name with the
 // lightmapper (so listed objects take the first object indices, in file order) and hands it the
